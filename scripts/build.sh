@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Configures and builds into build/<kind> (kind: debug, asan, release). Extra arguments go to cmake.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+kind=${1:-debug}; shift || true
+case "$kind" in
+  debug)   args=(-DCMAKE_BUILD_TYPE=Debug) ;;
+  asan)    args=(-DCMAKE_BUILD_TYPE=Debug -DVOXMIT_SANITIZE=ON) ;;
+  release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  *) echo "usage: $0 [debug|asan|release] [cmake args...]" >&2; exit 2 ;;
+esac
+cmake -S . -B "build/$kind" -G Ninja "${args[@]}" "$@" >/dev/null
+cmake --build "build/$kind" -j2

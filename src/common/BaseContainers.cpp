@@ -1,0 +1,69 @@
+#include "common/BaseContainers.h"
+
+namespace voxmit {
+
+TNWaitableObject::TNWaitableObject(int32_t highMark, bool highMarkEvent, int32_t lowMark,
+                                   bool lowMarkEvent, bool emptyEvent, bool notEmptyEvent)
+    : lowMark_(lowMark), highMark_(highMark) {
+  if (emptyEvent) events_[stEmpty] = std::make_unique<TNEvent>();
+  if (notEmptyEvent) events_[stNotEmpty] = std::make_unique<TNEvent>();
+  if (lowMarkEvent) events_[stLowMark] = std::make_unique<TNEvent>();
+  if (highMarkEvent) events_[stHighMark] = std::make_unique<TNEvent>();
+  SetState(stLowMark);
+  SetState(stEmpty);
+}
+
+TNWaitableObject::~TNWaitableObject() = default;
+
+void TNWaitableObject::SetState(TNState state) {
+  auto set = [this](TNState s) { if (events_[s]) events_[s]->Set(); };
+  auto reset = [this](TNState s) { if (events_[s]) events_[s]->Reset(); };
+  switch (state) {
+    case stEmpty: reset(stNotEmpty); set(stEmpty); break;
+    case stNotEmpty: reset(stEmpty); set(stNotEmpty); break;
+    case stLowMark: set(stLowMark); break;
+    case stHighMark: set(stHighMark); break;
+  }
+}
+
+void TNWaitableObject::ResetState(TNState state) {
+  if (events_[state]) events_[state]->Reset();
+}
+
+void TNWaitableObject::ResetStates() {
+  for (auto& e : events_)
+    if (e) e->Reset();
+}
+
+TWaitResult TNWaitableObject::WaitFor(TNState state, int32_t timeoutMs) const {
+  // An event the container was created without is never waited on.
+  if (!events_[state]) return wrError;
+  return events_[state]->Wait(timeoutMs);
+}
+
+TWaitResult TNWaitableObject::WaitForNotEmpty(int32_t t) const { return WaitFor(stNotEmpty, t); }
+TWaitResult TNWaitableObject::WaitForEmpty(int32_t t) const { return WaitFor(stEmpty, t); }
+TWaitResult TNWaitableObject::WaitForLowMark(int32_t t) const { return WaitFor(stLowMark, t); }
+TWaitResult TNWaitableObject::WaitForHighMark(int32_t t) const { return WaitFor(stHighMark, t); }
+
+const TNEvent* TNWaitableObject::Event(TNState state) const { return events_[state].get(); }
+
+void TNWaitableObject::AfterAdd(int32_t count) {
+  SetState(stNotEmpty);
+  if (count >= highMark_) SetState(stHighMark);
+  if (count > lowMark_) ResetState(stLowMark);
+}
+
+void TNWaitableObject::AfterRemove(int32_t count) {
+  if (count == 0) SetState(stEmpty);
+  if (count <= lowMark_) SetState(stLowMark);
+  if (count < highMark_) ResetState(stHighMark);
+}
+
+void TNWaitableObject::AfterClear() {
+  SetState(stEmpty);
+  SetState(stLowMark);
+  ResetState(stHighMark);
+}
+
+} // namespace voxmit

@@ -1,0 +1,211 @@
+#pragma once
+// Lists and FIFO queues handed between threads. Each is guarded by a many-readers/one-writer
+// lock and signals its fill state through up to four manual-reset events (NotEmpty, Empty,
+// LowMark, HighMark) so that consumers sleep until there is work and producers until a
+// consumer has drained enough.
+//
+// Locking: mutators and readers do not lock; the caller holds the container's lock around
+// them (write lock for mutators, read or write for readers). The events are waited on without
+// the lock. Lock order: clients list, then a session's reply list, then the input queue; an
+// iterator's channel list before a channel's queue.
+//
+// Items are held through std::shared_ptr: the objects cross threads and a list that "does not
+// own its objects" only drops its reference, so an object lives while anyone still holds it.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "platform/TNEvent.h"
+#include "platform/TNMultiReadExclusiveWrite.h"
+
+namespace voxmit {
+
+enum TNState : int32_t { stEmpty = 0, stNotEmpty = 1, stLowMark = 2, stHighMark = 3 };
+
+class TNWaitableObject {
+public:
+  TNWaitableObject(int32_t highMark, bool highMarkEvent, int32_t lowMark, bool lowMarkEvent,
+                   bool emptyEvent, bool notEmptyEvent);
+  virtual ~TNWaitableObject();
+  TNWaitableObject(const TNWaitableObject&) = delete;
+  TNWaitableObject& operator=(const TNWaitableObject&) = delete;
+
+  void SetState(TNState state);
+  void ResetState(TNState state);
+  void ResetStates();
+
+  TWaitResult WaitForNotEmpty(int32_t timeoutMs) const;
+  TWaitResult WaitForEmpty(int32_t timeoutMs) const;
+  TWaitResult WaitForLowMark(int32_t timeoutMs) const;
+  TWaitResult WaitForHighMark(int32_t timeoutMs) const;
+
+  // Waiting on an event the container was created without returns wrError at once.
+  // The event of a state kind, or nullptr when the container was created without it
+  // (the iterator waits on several channels' NotEmpty events at once).
+  const TNEvent* Event(TNState state) const;
+
+  int32_t LowMark() const { return lowMark_; }
+  int32_t HighMark() const { return highMark_; }
+
+protected:
+  // Event rules after an item was added, after one was removed, and after a clear.
+  void AfterAdd(int32_t count);
+  void AfterRemove(int32_t count);
+  void AfterClear();
+
+private:
+  TWaitResult WaitFor(TNState state, int32_t timeoutMs) const;
+
+  std::unique_ptr<TNEvent> events_[4];
+  int32_t lowMark_;
+  int32_t highMark_;
+};
+
+template <class T>
+class TNBaseThreadSharedList : public TNWaitableObject {
+public:
+  using TItem = std::shared_ptr<T>;
+
+  TNBaseThreadSharedList(bool ownsObjects, int32_t highMark, bool highMarkEvent, int32_t lowMark,
+                         bool lowMarkEvent, bool emptyEvent, bool notEmptyEvent)
+      : TNWaitableObject(highMark, highMarkEvent, lowMark, lowMarkEvent, emptyEvent, notEmptyEvent),
+        ownsObjects_(ownsObjects) {}
+  ~TNBaseThreadSharedList() override { Clear(); }
+
+  int32_t Add(TItem item) {
+    items_.push_back(std::move(item));
+    AfterAdd(Count());
+    return Count() - 1;
+  }
+  void Insert(int32_t index, TItem item) {
+    if (index < 0) index = 0;
+    if (index > Count()) index = Count();
+    items_.insert(items_.begin() + index, std::move(item));
+    AfterAdd(Count());
+  }
+  virtual void Delete(int32_t index) {
+    if (index < 0 || index >= Count()) return;
+    items_.erase(items_.begin() + index);
+    AfterRemove(Count());
+  }
+  // Removes the first entry holding the object; returns its former index or -1.
+  int32_t Remove(const T* object) {
+    for (int32_t i = 0; i < Count(); ++i) {
+      if (items_[i].get() == object) {
+        Delete(i);
+        return i;
+      }
+    }
+    return -1;
+  }
+  virtual void Clear() {
+    items_.clear();
+    AfterClear();
+  }
+  int32_t Count() const { return static_cast<int32_t>(items_.size()); }
+  // The item, or nullptr when index is out of range.
+  TItem Items(int32_t index) const {
+    if (index < 0 || index >= Count()) return nullptr;
+    return items_[index];
+  }
+  bool OwnsObjects() const { return ownsObjects_; }
+
+  void BeginRead() { lock_.BeginRead(); }
+  void EndRead() { lock_.EndRead(); }
+  void BeginWrite() { lock_.BeginWrite(); }
+  void EndWrite() { lock_.EndWrite(); }
+  TNMultiReadExclusiveWrite& Lock() { return lock_; }
+
+private:
+  bool ownsObjects_;
+  TNMultiReadExclusiveWrite lock_;
+  std::vector<TItem> items_;
+};
+
+template <class T>
+class TNBaseThreadSharedQueue : public TNWaitableObject {
+public:
+  using TItem = std::shared_ptr<T>;
+
+  TNBaseThreadSharedQueue(bool ownsObjects, int32_t highMark, bool highMarkEvent, int32_t lowMark,
+                          bool lowMarkEvent, bool emptyEvent, bool notEmptyEvent)
+      : TNWaitableObject(highMark, highMarkEvent, lowMark, lowMarkEvent, emptyEvent, notEmptyEvent),
+        ownsObjects_(ownsObjects) {}
+  ~TNBaseThreadSharedQueue() override { Clear(); }
+
+  void Push(TItem item) {
+    items_.push_back(std::move(item));
+    AfterAdd(Count());
+  }
+  // The head, removed; nullptr (and no event change) when empty.
+  TItem Pop() {
+    if (items_.empty()) return nullptr;
+    TItem head = std::move(items_.front());
+    items_.pop_front();
+    AfterRemove(Count());
+    return head;
+  }
+  TItem Peek() const { return items_.empty() ? nullptr : items_.front(); }
+  int32_t Count() const { return static_cast<int32_t>(items_.size()); }
+  void Clear() {
+    items_.clear();
+    AfterClear();
+  }
+  bool OwnsObjects() const { return ownsObjects_; }
+
+  void BeginRead() { lock_.BeginRead(); }
+  void EndRead() { lock_.EndRead(); }
+  void BeginWrite() { lock_.BeginWrite(); }
+  void EndWrite() { lock_.EndWrite(); }
+  TNMultiReadExclusiveWrite& Lock() { return lock_; }
+
+private:
+  bool ownsObjects_;
+  TNMultiReadExclusiveWrite lock_;
+  std::deque<TItem> items_;
+};
+
+// The server's containers. Their items are declared by the units that use them.
+class TCarrier;
+class TBaseClient;
+class TServerReplyMessage;
+class TServerInputMessage;
+class TNBaseCarrierChannel;
+class TNBaseChannelMessage;
+
+class TCarriersList : public TNBaseThreadSharedList<TCarrier> {
+public:
+  TCarriersList() : TNBaseThreadSharedList(false, 50, false, 10, false, false, true) {}
+};
+
+class TClientsList : public TNBaseThreadSharedList<TBaseClient> {
+public:
+  TClientsList() : TNBaseThreadSharedList(false, 50, false, 10, false, false, false) {}
+};
+
+class TReplyMessageList : public TNBaseThreadSharedList<TServerReplyMessage> {
+public:
+  TReplyMessageList() : TNBaseThreadSharedList(false, 50, false, 10, true, false, true) {}
+};
+
+class TInputMessageQueue : public TNBaseThreadSharedQueue<TServerInputMessage> {
+public:
+  TInputMessageQueue() : TNBaseThreadSharedQueue(false, 50, false, 10, false, false, true) {}
+};
+
+class TNChannelsList : public TNBaseThreadSharedList<TNBaseCarrierChannel> {
+public:
+  TNChannelsList() : TNBaseThreadSharedList(false, 50, false, 10, false, true, true) {}
+};
+
+// A channel's incoming (withEmptyEvent false) or outgoing (true) queue; its capacity is the
+// high mark.
+class TNChannelFiFo : public TNBaseThreadSharedQueue<TNBaseChannelMessage> {
+public:
+  TNChannelFiFo(int32_t capacity, bool withEmptyEvent)
+      : TNBaseThreadSharedQueue(false, capacity, true, 0, false, withEmptyEvent, true) {}
+};
+
+} // namespace voxmit

@@ -1,0 +1,61 @@
+#pragma once
+// The UI thread's message queue: other threads post messages (code, two integers, an owned
+// text); the main thread drains them in posting order. Post is safe from any thread; Drain,
+// Run and Quit belong to the main thread (Quit may also be called from a handler).
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "TNEvent.h"
+
+namespace voxmit {
+
+struct TNPostedMessage {
+  uint32_t Code = 0;
+  intptr_t WParam = 0;
+  intptr_t LParam = 0;
+  std::string Text;  // the posted copy; released with the message
+};
+
+class TNMainLoop {
+public:
+  using THandler = std::function<void(const TNPostedMessage&)>;
+
+  // The process-wide loop of the UI thread.
+  static TNMainLoop& Instance();
+
+  TNMainLoop() = default;
+  TNMainLoop(const TNMainLoop&) = delete;
+  TNMainLoop& operator=(const TNMainLoop&) = delete;
+
+  void Post(uint32_t code, intptr_t wParam = 0, intptr_t lParam = 0, std::string text = {});
+  // Handles every message queued now, in order; returns how many. A handler's exception is
+  // passed to onError (or swallowed) and the next message is handled.
+  size_t Drain(const THandler& handler);
+  // Headless loop: waits on the queue and on SIGINT/SIGTERM (through a signalfd, with both
+  // signals blocked in the calling thread; block them in main before starting any thread so
+  // every thread inherits the mask). onSignal runs for each signal; the loop ends after Quit.
+  void Run(const THandler& handler, const std::function<void(int signalNo)>& onSignal);
+  void Quit();
+  bool QuitRequested() const;
+
+  // Readable while messages wait (for a QSocketNotifier or a poll).
+  int Fd() const { return ready_.Fd(); }
+  size_t Pending() const;
+
+  std::function<void(const std::exception&)> onError;
+
+private:
+  mutable std::mutex mutex_;
+  std::deque<TNPostedMessage> queue_;
+  TNEvent ready_;
+  bool quit_ = false;
+};
+
+// Blocks SIGINT and SIGTERM in the calling thread (call first thing in main).
+void BlockStopSignals();
+
+} // namespace voxmit
