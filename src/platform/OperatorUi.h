@@ -23,6 +23,7 @@ public:
   virtual TTrayIcon TrayIcon() const = 0;
 };
 
+// Warnings go to stderr with each "\r" as a line break. mutex_ guards every field.
 class THeadlessOperatorUi : public TOperatorUi {
 public:
   void ShowWarning(const std::string& text) override;
@@ -46,6 +47,8 @@ private:
 };
 
 // The process-wide operator interface; headless until something else is installed.
+// SetOperatorUi belongs to process start (before any thread runs, since it destroys the
+// previous interface); nullptr puts a fresh headless one back.
 TOperatorUi& OperatorUi();
 void SetOperatorUi(std::unique_ptr<TOperatorUi> ui);
 

@@ -1,7 +1,9 @@
 #pragma once
 // The UI thread's message queue: other threads post messages (code, two integers, an owned
-// text); the main thread drains them in posting order. Post is safe from any thread; Drain,
-// Run and Quit belong to the main thread (Quit may also be called from a handler).
+// text); the main thread drains them in posting order. Post is safe from any thread; Drain and
+// Run belong to the main thread. Quit, QuitRequested and Pending are safe from any thread;
+// Quit wakes Run. mutex_ guards queue_ and quit_; handlers run without it, so a handler may
+// Post. Quit is final for the loop: a later Run returns at once.
 
 #include <cstdint>
 #include <deque>
@@ -38,6 +40,8 @@ public:
   // Headless loop: waits on the queue and on SIGINT/SIGTERM (through a signalfd, with both
   // signals blocked in the calling thread; block them in main before starting any thread so
   // every thread inherits the mask). onSignal runs for each signal; the loop ends after Quit.
+  // The signals stay blocked after Run returns (a late SIGTERM must not kill the process
+  // before its orderly exit). Throws std::system_error when the signalfd cannot be made.
   void Run(const THandler& handler, const std::function<void(int signalNo)>& onSignal);
   void Quit();
   bool QuitRequested() const;
@@ -49,6 +53,8 @@ public:
   std::function<void(const std::exception&)> onError;
 
 private:
+  void ReportError(const std::exception& e);
+
   mutable std::mutex mutex_;
   std::deque<TNPostedMessage> queue_;
   TNEvent ready_;

@@ -1,10 +1,22 @@
 #pragma once
-// Many readers or one writer. The writing thread may take the lock again, for reading or
-// writing, without blocking; every Begin pairs with its End.
+// Many readers or one writer. Safe to call from any thread; every Begin pairs with its End on
+// the same thread.
+//
+// Rules:
+// - The writing thread may take the lock again, for reading or writing, without blocking; it
+//   keeps the lock until its last End (read or write) of the nest.
+// - A reader may not upgrade: BeginWrite on a thread that holds a read lock throws
+//   std::logic_error (waiting would deadlock against its own read).
+// - Writers waiting get priority over new readers, so a stream of readers cannot starve a
+//   writer. A thread that already holds a read lock is not a new reader: its further
+//   BeginRead goes through even while a writer waits, since that writer waits for this very
+//   read to end.
+// - An End without its Begin throws std::logic_error.
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace voxmit {
 
@@ -26,6 +38,8 @@ private:
   int writeDepth_ = 0;      // writer's nested Begin (read or write) count
   int waitingWriters_ = 0;  // writers queue ahead of new readers
   std::thread::id writer_;
+  std::unordered_map<std::thread::id, int> readHolds_;  // read nest count per reading thread
+  // mutex_ guards every field above.
 };
 
 class TNReadLock {

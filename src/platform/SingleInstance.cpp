@@ -1,0 +1,42 @@
+#include "platform/SingleInstance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+
+namespace voxmit {
+
+TNSingleInstance::~TNSingleInstance() {
+  if (fd_ >= 0) close(fd_);  // closing the descriptor releases the flock
+}
+
+std::string TNSingleInstance::LockPath() {
+  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+  if (runtimeDir && *runtimeDir) return std::string(runtimeDir) + "/VoxmitServer.lock";
+  return "/tmp/VoxmitServer-" + std::to_string(getuid()) + ".lock";
+}
+
+bool TNSingleInstance::Acquire() {
+  if (fd_ >= 0) return true;
+  const std::string path = LockPath();
+  // O_NOFOLLOW: in the shared /tmp another user could plant a symlink under our name.
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + path);
+  int r;
+  while ((r = flock(fd, LOCK_EX | LOCK_NB)) < 0 && errno == EINTR) {
+  }
+  if (r == 0) {
+    fd_ = fd;
+    return true;
+  }
+  const int error = errno;
+  close(fd);
+  if (error == EWOULDBLOCK) return false;
+  throw std::system_error(error, std::generic_category(), "flock " + path);
+}
+
+} // namespace voxmit
