@@ -52,6 +52,18 @@ enum TMessageSendError : int32_t {
   MSE_NO_DEVICE_FOR_CARRIER_TYPE = 8
 };
 
+// The server's internal number for a reply kind (TServerReplyMessage). It does not travel on
+// the wire, but undelivered replies carry it back to the store. 0 and 7 are not kinds.
+enum TReplyMessageKind : uint8_t {
+  MK_LOGON_OK = 1,
+  MK_LOGON_DENIED = 2,
+  MK_MESSAGE_ACCEPTED = 3,
+  MK_MESSAGE_ACCEPT_ERROR = 4,
+  MK_MESSAGE_SENT = 5,
+  MK_MESSAGE_SEND_ERROR = 6,
+  MK_BROADCAST_MESSAGE = 8
+};
+
 // What a carrier channel reports for one message send and for one connection attempt.
 enum TChannelSendResult : int32_t {
   srSent = 0,
