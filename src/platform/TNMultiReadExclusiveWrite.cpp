@@ -58,4 +58,9 @@ void TNMultiReadExclusiveWrite::EndWrite() {
   }
 }
 
+int TNMultiReadExclusiveWrite::WaitingWriters() const {
+  std::lock_guard lock(mutex_);
+  return waitingWriters_;
+}
+
 } // namespace voxmit

@@ -31,8 +31,11 @@ public:
   void BeginWrite();
   void EndWrite();
 
+  // Writers blocked in BeginWrite now (a momentary view, for diagnostics and tests).
+  int WaitingWriters() const;
+
 private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
   int readers_ = 0;
   int writeDepth_ = 0;      // writer's nested Begin (read or write) count
