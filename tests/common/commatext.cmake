@@ -1,0 +1,1 @@
+voxmit_test(CommaTextTest LIBS voxmit_common SOURCES CommaTextTest.cpp)
