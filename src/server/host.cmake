@@ -4,4 +4,4 @@ add_library(voxmit_host STATIC
   dmodServerOptions.cpp
   LogFile.cpp
 )
-target_link_libraries(voxmit_host PUBLIC voxmit_common voxmit_platform)
+target_link_libraries(voxmit_host PUBLIC voxmit_common voxmit_platform Poco::Foundation)

@@ -1,0 +1,1 @@
+voxmit_test(IniFileTest LIBS voxmit_host SOURCES IniFileTest.cpp)
