@@ -10,11 +10,13 @@
 namespace voxmit {
 namespace {
 
-// Runs first in its own binary: nothing has set the home yet.
+// Taken before any test runs, while nothing has set the home yet.
+const std::filesystem::path kDefaultHome = HomeFolder();
+
 TEST(HomeFolder, DefaultsToTheExecutablesFolder) {
   const auto exeFolder = ExecutableFolder();
   EXPECT_TRUE(std::filesystem::exists(exeFolder / "platform_home_test")) << exeFolder;
-  EXPECT_EQ(HomeFolder(), exeFolder);
+  EXPECT_EQ(kDefaultHome, exeFolder);
 }
 
 TEST(HomeFolder, SetHomeFolderKeepsAnAbsolutePath) {

@@ -1,0 +1,2 @@
+voxmit_test(containers_test LIBS voxmit_common SOURCES BaseContainersTest.cpp)
+voxmit_test(containers_stress_test LIBS voxmit_common SOURCES ContainersStressTest.cpp)
