@@ -239,6 +239,7 @@ std::optional<int64_t> TIniFile::ParseInteger(const std::string& text) {
 std::optional<double> TIniFile::ParseFloat(const std::string& text) {
   const std::string s = Poco::trim(text);
   size_t i = (!s.empty() && s[0] == '+') ? 1 : 0;
+  if (i == 1 && s.compare(1, 1, "-") == 0) return std::nullopt;
   double value = 0;
   const auto [end, ec] = std::from_chars(s.data() + i, s.data() + s.size(), value);
   if (s.empty() || ec != std::errc() || end != s.data() + s.size() || !std::isfinite(value))

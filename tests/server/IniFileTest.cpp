@@ -93,7 +93,7 @@ TEST(IniFile, BoolIsAnIntegerAndFloatAndTimeFallBack) {
   TempHome home;
   home.Write("a.ini",
              "[S]\nOne=1\nZero=0\nTwo=2\nWord=true\n"
-             "F=1.25\nE=1e3\nBadF=1,5\nNan=nan\n"
+             "F=1.25\nE=1e3\nBadF=1,5\nNan=nan\nSigns=+-1\n"
              "T=12:30:15\nTShort=7:05\nTBad=25:00\n");
   TIniFile ini(home.File("a.ini"));
   EXPECT_TRUE(ini.ReadBool("S", "One", false));
@@ -107,6 +107,7 @@ TEST(IniFile, BoolIsAnIntegerAndFloatAndTimeFallBack) {
   EXPECT_DOUBLE_EQ(ini.ReadFloat("S", "E", 0), 1000);
   EXPECT_DOUBLE_EQ(ini.ReadFloat("S", "BadF", 9), 9);
   EXPECT_DOUBLE_EQ(ini.ReadFloat("S", "Nan", 9), 9);
+  EXPECT_DOUBLE_EQ(ini.ReadFloat("S", "Signs", 9), 9);
 
   EXPECT_NEAR(ini.ReadTime("S", "T", {}).Days, (12 * 3600 + 30 * 60 + 15) / 86400.0, 1e-9);
   EXPECT_NEAR(ini.ReadTime("S", "TShort", {}).Days, (7 * 3600 + 5 * 60) / 86400.0, 1e-9);

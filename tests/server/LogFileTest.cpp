@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <map>
 #include <thread>
+
+#include <signal.h>
+#include <sys/resource.h>
 #include <vector>
 
 #include "platform/TNMainLoop.h"
@@ -157,6 +160,41 @@ TEST_F(LogFileTest, TheFourthOfThreeLinesStartsTheNextFile) {
   HandleLogLine("four");
   EXPECT_EQ(home_.Read("LOG0.TXT"), "one\r\ntwo\r\nthree\r\n");
   EXPECT_EQ(home_.Read("LOG1.TXT"), "four\r\n");
+}
+
+// Holds the size limit of files this process writes at bytes while it exists; writing past it
+// fails with EFBIG instead of raising SIGXFSZ.
+class TFileSizeLimit {
+public:
+  explicit TFileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    previousHandler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~TFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    signal(SIGXFSZ, previousHandler_);
+  }
+  TFileSizeLimit(const TFileSizeLimit&) = delete;
+  TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+private:
+  rlimit old_{};
+  sighandler_t previousHandler_;
+};
+
+TEST_F(LogFileTest, AFailedWriteRaisesAndTheNextLineIsWritten) {
+  OpenLog();
+  {
+    TFileSizeLimit limit(16);
+    EXPECT_THROW(HandleLogLine(std::string(64, 'x')), std::system_error);
+  }
+  EXPECT_TRUE(LogFileIsOpen());
+  HandleLogLine("next");
+  const std::string text = home_.Read("LOG0.TXT");
+  EXPECT_EQ(text.substr(text.size() - 6), "next\r\n");
 }
 
 TEST_F(LogFileTest, AnOpenAttemptCountsUntilTheNextClose) {
