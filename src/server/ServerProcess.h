@@ -3,7 +3,12 @@
 
 namespace voxmit {
 
+class TDmMaintenance;
+
 // Runs the whole process; returns its exit code.
 int StartUp(int argc, char** argv);
+
+// The process's maintenance module while the process runs, else nullptr.
+TDmMaintenance* DmMaintenance();
 
 } // namespace voxmit

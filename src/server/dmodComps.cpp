@@ -1,0 +1,79 @@
+#include "server/dmodComps.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/SocketAddress.h>
+
+#include "server/LogFile.h"
+
+namespace voxmit {
+
+namespace {
+TDMComps* gInstance = nullptr;
+
+std::string SocketErrorText(int code, const std::string& api) {
+  return "Socket error: " + std::string(std::strerror(code)) + " (" + std::to_string(code) +
+         "), on API '" + api + "'";
+}
+
+// Poll slice of the accept loop: how quickly Deactivate is noticed.
+constexpr long kAcceptPollMicroseconds = 200000;
+} // namespace
+
+TSocketError::TSocketError(int code, const std::string& api)
+    : std::runtime_error(SocketErrorText(code, api)), code_(code) {}
+
+TDMComps::TDMComps() { gInstance = this; }
+
+TDMComps::~TDMComps() {
+  Deactivate();
+  if (gInstance == this) gInstance = nullptr;
+}
+
+TDMComps* TDMComps::Instance() { return gInstance; }
+
+void TDMComps::Activate() {
+  if (active_) return;
+  auto socket = std::make_unique<Poco::Net::ServerSocket>();
+  const char* api = "bind";
+  try {
+    socket->bind(Poco::Net::SocketAddress("0.0.0.0", static_cast<uint16_t>(port_)), true);
+    api = "listen";
+    socket->listen(SOMAXCONN);
+  } catch (const Poco::Exception& e) {
+    throw TSocketError(e.code() != 0 ? e.code() : EINVAL, api);
+  }
+  boundPort_ = socket->address().port();
+  socket_ = std::move(socket);
+  active_ = true;
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+void TDMComps::Deactivate() {
+  if (!active_.exchange(false)) return;
+  if (acceptThread_.joinable()) acceptThread_.join();
+  socket_->close();
+  socket_.reset();
+}
+
+void TDMComps::AcceptLoop() {
+  const Poco::Timespan slice(0, kAcceptPollMicroseconds);
+  while (active_) {
+    try {
+      if (!socket_->poll(slice, Poco::Net::Socket::SELECT_READ)) continue;
+      Poco::Net::StreamSocket connection = socket_->acceptConnection();
+      if (handler_)
+        handler_(std::move(connection));
+      else
+        connection.close();
+    } catch (const std::exception& e) {
+      // One failed accept (the peer gave up, descriptors ran out) must not end the listener.
+      LogMessage(std::string("Listener: ") + e.what());
+    }
+  }
+}
+
+} // namespace voxmit

@@ -1,0 +1,17 @@
+#include "server/ServerOptionValues.h"
+
+#include "server/dmodServerOptions.h"
+
+namespace voxmit {
+
+bool OptionBool(const std::string& name) {
+  return DMServerOptions()->KioOptions.OptionByName(name).AsBool();
+}
+
+int OptionInt(const std::string& name) {
+  return DMServerOptions()->KioOptions.OptionByName(name).AsInteger();
+}
+
+void ApplyAllOptionValues(bool serverStarting) { DMServerOptions()->ApplyAllValues(serverStarting); }
+
+} // namespace voxmit

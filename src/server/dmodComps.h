@@ -1,0 +1,64 @@
+#pragma once
+// The client listener. Activate binds and listens on the port (UI thread); a listener thread
+// accepts connections and hands each to the connection handler, which gives it its own thread.
+// Deactivate stops accepting and closes the socket (UI thread). Connections already handed on
+// are not touched: their sessions end them.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
+
+namespace voxmit {
+
+// A failure of the socket layer, with the text shown to the operator:
+// "Socket error: <text> (<code>), on API '<api>'".
+class TSocketError : public std::runtime_error {
+public:
+  TSocketError(int code, const std::string& api);
+  int Code() const { return code_; }
+private:
+  int code_;
+};
+
+class TDMComps {
+public:
+  using TConnectionHandler = std::function<void(Poco::Net::StreamSocket)>;
+
+  TDMComps();
+  ~TDMComps();
+  TDMComps(const TDMComps&) = delete;
+  TDMComps& operator=(const TDMComps&) = delete;
+
+  static TDMComps* Instance();
+
+  void SetPort(int port) { port_ = port; }
+  int Port() const { return port_; }
+  // The port actually bound (differs from Port() when Port() is 0).
+  int BoundPort() const { return boundPort_; }
+  // Runs on the listener thread for each accepted connection (ServerSocketGetThread). Without
+  // a handler a connection is closed at once.
+  void SetConnectionHandler(TConnectionHandler handler) { handler_ = std::move(handler); }
+
+  // Throws TSocketError when the port cannot be bound or listened on.
+  void Activate();
+  void Deactivate();
+  bool Active() const { return active_; }
+
+private:
+  void AcceptLoop();
+
+  int port_ = 215;
+  int boundPort_ = 0;
+  TConnectionHandler handler_;
+  std::unique_ptr<Poco::Net::ServerSocket> socket_;
+  std::atomic<bool> active_{false};
+  std::thread acceptThread_;
+};
+
+} // namespace voxmit
