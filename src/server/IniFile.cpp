@@ -7,7 +7,6 @@
 #include <fstream>
 #include <limits>
 #include <memory>
-#include <sstream>
 #include <system_error>
 
 #include <Poco/String.h>

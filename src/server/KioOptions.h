@@ -60,6 +60,7 @@ public:
   bool SetSectionName(const std::string& name);
   const std::string& Name() const { return name_; }
   bool SetName(const std::string& name);
+  // The default is checked against the kind when it is set: set the kind first.
   TNOptionKind Kind() const { return kind_; }
   void SetKind(TNOptionKind kind) { kind_ = kind; }
   const TNVariant& DefaultValue() const { return defaultValue_; }

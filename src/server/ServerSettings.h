@@ -1,7 +1,8 @@
 #pragma once
-// Process-wide settings filled by the option apply handlers (dmodServerOptions) and read by
-// every other unit each time it needs them, without locking: a reader sees the old or the new
-// value. They start with the option defaults.
+// Process-wide settings filled by the option apply handlers (dmodServerOptions, UI thread) and
+// read by every other unit each time it needs them, from any thread, without locking: a reader
+// sees the old or the new value. They start with the option defaults. The log folder is kept
+// by LogFile.h (UI thread only).
 
 #include <atomic>
 #include <cstdint>
@@ -37,7 +38,8 @@ inline std::atomic<int32_t> InputBufferLimitTAP{27};
 inline std::atomic<int32_t> InputBufferLimitSMS{200};
 inline std::atomic<int32_t> MaxMessagesPerConnectionSMS{50};
 
-// The smallest of the maintenance period and the three age limits (minutes).
+// Lowers the effective maintenance period to the smallest of itself and the three age limits
+// (minutes) and returns it. Called by the maintenance handlers and at the maintenance start.
 inline int32_t ClampMaintenancePeriod() {
   int32_t p = MaintenancePeriod.load();
   for (int32_t v : {MaxUnsentMessageAge.load(), MaxUnconfirmedMessageAge.load(),
