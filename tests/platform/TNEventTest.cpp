@@ -6,27 +6,47 @@
 
 #include <atomic>
 #include <barrier>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "support/WaitUntil.h"
+#include "ThreadState.h"
 
 namespace voxmit {
 namespace {
 
+using test::CurrentThreadId;
+using test::IsAsleep;
 using test::WaitUntil;
+
+// Starts `body` on a thread once `tid` sleeps (in the wait under test).
+std::thread WhenAsleep(pid_t tid, std::function<void()> body) {
+  return std::thread([tid, body = std::move(body)] {
+    WaitUntil([tid] { return IsAsleep(tid); });
+    body();
+  });
+}
 
 TEST(TNEvent, ManualResetReleasesEveryWaiterAndStaysSet) {
   TNEvent event;
   constexpr int kWaiters = 8;
   std::atomic<int> signaled{0};
+  std::vector<std::atomic<pid_t>> tids(kWaiters);
   std::vector<std::thread> waiters;
   for (int i = 0; i < kWaiters; ++i)
-    waiters.emplace_back([&] {
+    waiters.emplace_back([&, i] {
+      tids[i] = CurrentThreadId();
       if (event.Wait(10000) == wrSignaled) ++signaled;
     });
+  // Set only once every waiter sleeps in its wait.
+  EXPECT_TRUE(WaitUntil([&] {
+    for (auto& tid : tids)
+      if (tid == 0 || !IsAsleep(tid)) return false;
+    return true;
+  }));
   event.Set();
   for (auto& t : waiters) t.join();
   EXPECT_EQ(signaled, kWaiters);
@@ -111,10 +131,7 @@ TEST(TNEvent, WaitAndTakeTimesOutWithoutTakingAndWakesOnLateSet) {
   TNEvent event;
   EXPECT_EQ(event.WaitAndTake(20), wrTimeout);
 
-  std::thread setter([&] {
-    WaitUntil([] { return false; }, std::chrono::milliseconds(30));
-    event.Set();
-  });
+  auto setter = WhenAsleep(CurrentThreadId(), [&] { event.Set(); });
   EXPECT_EQ(event.WaitAndTake(10000), wrSignaled);
   setter.join();
   EXPECT_FALSE(event.IsSet());
@@ -132,11 +149,16 @@ protected:
   }
   void TearDown() override { sigaction(SIGUSR1, &previous_, nullptr); }
 
-  // Interrupts `target` with SIGUSR1 until stop is set.
-  std::thread Interrupter(pthread_t target, std::atomic<bool>& stop) {
-    return std::thread([target, &stop] {
+  // Interrupts the calling thread with SIGUSR1 whenever it sleeps, until stop is set.
+  std::thread Interrupter(std::atomic<bool>& stop, std::atomic<int>& interrupts) {
+    const pthread_t target = pthread_self();
+    const pid_t tid = CurrentThreadId();
+    return std::thread([target, tid, &stop, &interrupts] {
       while (!stop) {
-        pthread_kill(target, SIGUSR1);
+        if (IsAsleep(tid)) {
+          pthread_kill(target, SIGUSR1);
+          ++interrupts;
+        }
         std::this_thread::yield();
       }
     });
@@ -148,7 +170,8 @@ protected:
 TEST_F(TNEventInterrupted, WaitRestartsAndStillTimesOut) {
   TNEvent event;
   std::atomic<bool> stop{false};
-  auto interrupter = Interrupter(pthread_self(), stop);
+  std::atomic<int> interrupts{0};
+  auto interrupter = Interrupter(stop, interrupts);
   const TWaitResult timedOut = event.Wait(100);
   const int32_t timedOutAny = [&] {
     const TNEvent* one[] = {&event};
@@ -156,6 +179,7 @@ TEST_F(TNEventInterrupted, WaitRestartsAndStillTimesOut) {
   }();
   stop = true;
   interrupter.join();
+  EXPECT_GT(interrupts, 0);
   EXPECT_EQ(timedOut, wrTimeout);
   EXPECT_EQ(timedOutAny, kWaitTimeout);
 }
@@ -163,9 +187,10 @@ TEST_F(TNEventInterrupted, WaitRestartsAndStillTimesOut) {
 TEST_F(TNEventInterrupted, WaitRestartsAndSeesTheSet) {
   TNEvent event;
   std::atomic<bool> stop{false};
-  auto interrupter = Interrupter(pthread_self(), stop);
+  std::atomic<int> interrupts{0};
+  auto interrupter = Interrupter(stop, interrupts);
   std::thread setter([&] {
-    WaitUntil([] { return false; }, std::chrono::milliseconds(50));
+    WaitUntil([&] { return interrupts >= 10; });
     event.Set();
   });
   const TWaitResult result = event.WaitAndTake(10000);
@@ -211,10 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TNEvent, WaitForAnySkipsMissingEventsAndWakesOnLateSet) {
   TNEvent a, b;
   const TNEvent* handles[] = {nullptr, &a, nullptr, &b};
-  std::thread setter([&] {
-    WaitUntil([] { return false; }, std::chrono::milliseconds(30));
-    b.Set();
-  });
+  auto setter = WhenAsleep(CurrentThreadId(), [&] { b.Set(); });
   EXPECT_EQ(WaitForAny(handles, 10000), 3);
   setter.join();
 }

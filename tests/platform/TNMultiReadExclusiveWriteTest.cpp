@@ -3,18 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "support/WaitUntil.h"
+#include "ThreadState.h"
 
 namespace voxmit {
 namespace {
 
-using namespace std::chrono_literals;
+using test::CurrentThreadId;
+using test::IsAsleep;
 using test::WaitUntil;
 
 TEST(TNMultiReadExclusiveWrite, ReadersHoldTheLockTogether) {
@@ -81,14 +82,17 @@ TEST(TNMultiReadExclusiveWrite, WriterReentersForReadAndWriteAndKeepsOthersOut) 
   lock.BeginWrite();
 
   std::atomic<bool> readerIn{false};
+  std::atomic<pid_t> readerTid{0};
   std::thread reader([&] {
+    readerTid = CurrentThreadId();
     TNReadLock read(lock);
     readerIn = true;
   });
   lock.EndWrite();
   lock.EndRead();
-  // Still held once for writing: the reader stays out.
-  EXPECT_FALSE(WaitUntil([&] { return readerIn.load(); }, 100ms));
+  // Still held once for writing: the reader sleeps outside.
+  ASSERT_TRUE(WaitUntil([&] { return readerTid != 0 && IsAsleep(readerTid); }));
+  EXPECT_FALSE(readerIn);
   lock.EndWrite();
   EXPECT_TRUE(WaitUntil([&] { return readerIn.load(); }));
   reader.join();
@@ -111,13 +115,16 @@ TEST(TNMultiReadExclusiveWrite, WaitingWriterGoesBeforeNewReadersButNotBeforeAHe
   ASSERT_TRUE(WaitUntil([&] { return lock.WaitingWriters() == 1; }));
 
   std::atomic<bool> newReaderIn{false};
+  std::atomic<pid_t> newReaderTid{0};
   std::thread newReader([&] {
+    newReaderTid = CurrentThreadId();
     TNReadLock read(lock);
     newReaderIn = true;
     record('R');
   });
   // The new reader queues behind the waiting writer...
-  EXPECT_FALSE(WaitUntil([&] { return newReaderIn.load(); }, 100ms));
+  ASSERT_TRUE(WaitUntil([&] { return newReaderTid != 0 && IsAsleep(newReaderTid); }));
+  EXPECT_FALSE(newReaderIn);
 
   // ...but the thread that holds a read already may read again (the writer waits for it).
   lock.BeginRead();
