@@ -42,9 +42,15 @@ bool IsWellFormed(TRequestKind kind, const std::vector<std::string>& fields) {
 
 // Keywords by reply kind; empty where the number is not a kind.
 const std::string& KeywordOf(uint8_t kind) {
-  static const std::string keywords[] = {
-      "",           "LOGON_OK",           "LOGON_DENIED",       "MESSAGE_ACCEPTED",
-      "MESSAGE_ACCEPT_ERROR", "MESSAGE_SENT", "MESSAGE_SEND_ERROR", "", "BROADCAST_MESSAGE"};
+  static const std::string keywords[] = {"",
+                                         "LOGON_OK",
+                                         "LOGON_DENIED",
+                                         "MESSAGE_ACCEPTED",
+                                         "MESSAGE_ACCEPT_ERROR",
+                                         "MESSAGE_SENT",
+                                         "MESSAGE_SEND_ERROR",
+                                         "",
+                                         "BROADCAST_MESSAGE"};
   static const std::string none;
   return kind < std::size(keywords) ? keywords[kind] : none;
 }
