@@ -34,6 +34,9 @@ public:
 
   void SetState(TNState state);
   void ResetState(TNState state);
+  // A waiter that copies under the write lock and then resets (the change notification) must
+  // call ResetStates before it releases the lock: an Add between the release and the reset
+  // would otherwise lose its wake-up.
   void ResetStates();
 
   TWaitResult WaitForNotEmpty(int32_t timeoutMs) const;

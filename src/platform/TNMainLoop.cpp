@@ -102,9 +102,20 @@ void TNMainLoop::Run(const THandler& handler, const std::function<void(int signa
     }
     if (fds[1].revents & POLLIN) {
       for (int signalNo = signals.Take(); signalNo != 0; signalNo = signals.Take())
-        if (onSignal) onSignal(signalNo);
+        HandleSignal(onSignal, signalNo);
     }
     if (fds[0].revents & POLLIN) Drain(handler);
+  }
+}
+
+void TNMainLoop::HandleSignal(const std::function<void(int)>& onSignal, int signalNo) {
+  if (!onSignal) return;
+  try {
+    onSignal(signalNo);
+  } catch (const std::exception& e) {
+    ReportError(e);
+  } catch (...) {
+    ReportError(std::runtime_error("unknown exception in a signal handler"));
   }
 }
 

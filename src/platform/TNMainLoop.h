@@ -40,6 +40,7 @@ public:
   // Headless loop: waits on the queue and on SIGINT/SIGTERM (through a signalfd, with both
   // signals blocked in the calling thread; block them in main before starting any thread so
   // every thread inherits the mask). onSignal runs for each signal; the loop ends after Quit.
+  // An exception from onSignal goes to onError like a handler's.
   // The signals stay blocked after Run returns (a late SIGTERM must not kill the process
   // before its orderly exit). Throws std::system_error when the signalfd cannot be made.
   void Run(const THandler& handler, const std::function<void(int signalNo)>& onSignal);
@@ -54,6 +55,7 @@ public:
 
 private:
   void ReportError(const std::exception& e);
+  void HandleSignal(const std::function<void(int)>& onSignal, int signalNo);
 
   mutable std::mutex mutex_;
   std::deque<TNPostedMessage> queue_;

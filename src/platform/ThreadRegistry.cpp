@@ -1,5 +1,7 @@
 #include "platform/ThreadRegistry.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <exception>
 #include <iostream>
@@ -36,6 +38,8 @@ void TNThreadRegistry::Spawn(std::string name, std::function<void()> body) {
 }
 
 void TNThreadRegistry::Run(const std::string& name, const std::function<void()>& body) {
+  // Shown by ps and gdb; the kernel keeps 15 characters.
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
   try {
     body();
   } catch (const std::exception& e) {

@@ -212,6 +212,23 @@ TEST(TNMainLoop, SignalRaisedBeforeRunIsNotLost) {
   EXPECT_EQ(received, SIGTERM);
 }
 
+TEST(TNMainLoop, FailingSignalHandlerIsReportedAndTheLoopGoesOn) {
+  TNMainLoop loop;
+  std::vector<std::string> errors;
+  loop.onError = [&](const std::exception& e) { errors.push_back(e.what()); };
+  loop.Post(1);
+  loop.Run(
+      [&](const TNPostedMessage& m) {
+        if (m.Code == 1) raise(SIGINT);
+        if (m.Code == 2) loop.Quit();
+      },
+      [&](int) {
+        loop.Post(2);  // the loop must still be running to see this
+        throw std::runtime_error("stop failed");
+      });
+  EXPECT_EQ(errors, std::vector<std::string>{"stop failed"});
+}
+
 TEST(TNMainLoop, InstanceIsOneProcessWideLoop) {
   EXPECT_EQ(&TNMainLoop::Instance(), &TNMainLoop::Instance());
 }
