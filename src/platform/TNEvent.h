@@ -40,7 +40,9 @@ constexpr int32_t kMaxWaitObjects = 64;
 constexpr int32_t kWaitTimeout = -1;
 
 // Waits for any of up to 64 events; returns the lowest index among the set ones, or
-// kWaitTimeout. A negative timeout waits forever. Throws std::invalid_argument past 64.
+// kWaitTimeout. Nothing is reset. A negative timeout waits forever. A nullptr entry is never
+// signalled. Throws std::invalid_argument past 64 events, or for no event and no timeout
+// (a wait that could never end); std::system_error when poll fails.
 int32_t WaitForAny(std::span<const TNEvent* const> events, int32_t timeoutMs);
 
 } // namespace voxmit

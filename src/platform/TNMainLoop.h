@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -51,6 +52,7 @@ public:
   int Fd() const { return ready_.Fd(); }
   size_t Pending() const;
 
+  // Set by the main thread before Drain or Run; called on the main thread.
   std::function<void(const std::exception&)> onError;
 
 private:
