@@ -137,6 +137,7 @@ int RunHeadless(const TCommandLine& cl) {
   std::unique_ptr<TDmMaintenance> maintenance;
   try {
     options = std::make_unique<TDMServerOptions>();
+    options->SaveOnDestroy = false;
     data = std::make_unique<TDMData>();
     comps = std::make_unique<TDMComps>();
     serverSettings = std::make_unique<TDMServerSettings>();

@@ -45,6 +45,7 @@ TDMServerOptions::TDMServerOptions() {
 
 TDMServerOptions::~TDMServerOptions() {
   if (instance == this) instance = nullptr;
+  if (!SaveOnDestroy) return;
   try {
     KioOptions.SaveOptions();
   } catch (const std::exception& e) {

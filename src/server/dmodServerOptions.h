@@ -21,6 +21,10 @@ public:
 
   TKioOptions KioOptions;
 
+  // The process's exit ends without saving: the file may have been edited by hand while the
+  // server ran, and the values in memory are only ever saved by the options dialog's OK.
+  bool SaveOnDestroy = true;
+
   // Runs every handler once. With starting set (StartServer), the LogToFile handler only
   // records the flag: the server opens the log itself once the log folder and limits are set.
   void ApplyAllValues(bool starting);

@@ -116,6 +116,8 @@ TEST_F(LifecycleProcess, RunsUntilSignalledAndRefusesASecondInstance) {
   EXPECT_EQ(*code, 0) << first.Stderr();
   EXPECT_NE(first.Stdout().find("VoxmitServer - Stopped"), std::string::npos);
   EXPECT_FALSE(CanConnect(port));
+  // The exit saves nothing: a Settings.ini edited by hand while the server ran stays as it is.
+  EXPECT_EQ(home.Read("Settings.ini"), "[Connections]\nPortNo=" + std::to_string(port) + "\n");
 }
 
 TEST_F(LifecycleProcess, SigintStopsAsWell) {
