@@ -15,6 +15,7 @@ struct TSplitCase {
   std::string Name;
   std::string Text;
   std::vector<std::string> Fields;
+  friend void PrintTo(const TSplitCase& c, std::ostream* os) { *os << c.Name; }
 };
 
 class SplitFieldsTest : public testing::TestWithParam<TSplitCase> {};
@@ -66,6 +67,7 @@ struct TReplyCase {
   std::string Keyword;
   std::string Data;
   std::vector<std::string> Fields;
+  friend void PrintTo(const TReplyCase& c, std::ostream* os) { *os << c.Name; }
 };
 
 class ParseReplyTest : public testing::TestWithParam<TReplyCase> {};

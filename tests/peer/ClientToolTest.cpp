@@ -53,6 +53,7 @@ struct TSendCase {
   std::string AfterMessage;  // sent once the message has arrived
   bool CloseAfter;
   int ExitCode;
+  friend void PrintTo(const TSendCase& c, std::ostream* os) { *os << c.Name; }
 };
 
 class ClientToolSendTest : public ClientToolTest, public testing::WithParamInterface<TSendCase> {};

@@ -36,6 +36,8 @@ struct TRequestCase {
   std::string Name;
   std::function<void(TProtocolClient&)> Send;
   std::string Expected; // the bytes the server must receive
+
+  friend void PrintTo(const TRequestCase& c, std::ostream* os) { *os << c.Name; }
 };
 
 class ProtocolClientRequestTest : public ProtocolClientTest,
