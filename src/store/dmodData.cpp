@@ -1,0 +1,257 @@
+#include "store/dmodData.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+#include <Poco/Format.h>
+
+#include "platform/HomeFolder.h"
+#include "platform/OperatorUi.h"
+#include "server/LogFile.h"
+#include "store/DbSession.h"
+#include "store/DbTime.h"
+#include "store/schema.h"
+
+using namespace Poco::Data::Keywords;
+
+namespace voxmit {
+
+namespace {
+
+std::atomic<TDMData*> processData{nullptr};
+
+// Reply kinds as the client protocol numbers them.
+constexpr int32_t kMessageAccepted = 3;
+constexpr int32_t kMessageAcceptError = 4;
+constexpr int32_t kMessageSent = 5;
+constexpr int32_t kMessageSendError = 6;
+
+std::string ErrorText(const std::exception& e) {
+  if (auto poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->displayText();
+  return e.what();
+}
+
+// An open file descriptor, closed on scope exit.
+class TFd {
+public:
+  TFd(const std::filesystem::path& path, int flags) : fd_(::open(path.c_str(), flags)) {}
+  ~TFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  // Flushes the file (or directory entry) to disk; throws on failure.
+  void Sync(const std::filesystem::path& path) const {
+    if (fd_ < 0 || ::fsync(fd_) != 0)
+      throw std::system_error(errno, std::generic_category(), "fsync " + path.string());
+  }
+
+private:
+  int fd_;
+};
+
+std::filesystem::path WithSuffix(const std::filesystem::path& file, const char* suffix) {
+  return file.string() + suffix;
+}
+
+// The compaction proper; throws on any failure, leaving the database file in place.
+void CompactFile(const std::filesystem::path& file) {
+  const std::filesystem::path temp = file.parent_path() / (kTempFilePrefix + file.filename().string());
+  std::filesystem::remove(temp);
+  {
+    Poco::Data::Session session = OpenDbSession(file);
+    session << "VACUUM INTO ?", bind(temp.string()), now;
+  }
+  TFd(temp, O_RDONLY).Sync(temp);
+  // The last connection to close removes the -wal file. If it is still there, some other
+  // connection (another process, the settings connection) has the file open and would go on
+  // writing to the replaced file: leave everything as it was.
+  if (std::filesystem::exists(WithSuffix(file, "-wal"))) {
+    std::filesystem::remove(temp);
+    throw EStoreError("database still open elsewhere");
+  }
+  // rename replaces the file in one step: no moment without a database file.
+  std::filesystem::rename(temp, file);
+  TFd(file.parent_path(), O_RDONLY | O_DIRECTORY).Sync(file.parent_path());
+}
+
+} // namespace
+
+TDMData* DMData() { return processData.load(); }
+
+TDMData::TDMData(std::filesystem::path file) : sessions_(std::move(file)) {
+  CheckSchema(sessions_.ForThisThread());
+  TDMData* none = nullptr;
+  processData.compare_exchange_strong(none, this);
+}
+
+TDMData::~TDMData() {
+  TDMData* self = this;
+  processData.compare_exchange_strong(self, nullptr);
+}
+
+std::filesystem::path TDMData::DefaultDatabaseFile() { return HomeFolder() / kDatabaseFileName; }
+
+void TDMData::CheckSchema(Poco::Data::Session& session) const {
+  const std::string fileName = File().filename().string();
+  try {
+    for (const TTableDef& table : DatabaseTables()) {
+      std::vector<std::string> names;
+      session << "SELECT name FROM pragma_table_info(?) ORDER BY cid", bind(table.Name),
+          into(names), now;
+      std::vector<std::string> expected;
+      for (const TColumnDef& column : table.Columns) expected.push_back(column.Name);
+      if (names != expected)
+        throw EStoreError("Error: \"" + fileName + "\" is not a VoxmitServer2 database: table " +
+                          table.Name + " is missing or has other columns.");
+    }
+  } catch (const Poco::Exception& e) {
+    throw EStoreError("Error: \"" + fileName + "\" can't be read: " + e.displayText());
+  }
+}
+
+void TDMData::LoadCarriers(TCarriersList& list) {
+  std::vector<int32_t> ids, types;
+  std::vector<std::string> data, guids, times;
+  ThreadSession() << "SELECT CarrierID, CarrierType, CarrierData, IntroducedByGUID, "
+                     "IntroducedTime FROM Carriers ORDER BY CarrierID",
+      into(ids), into(types), into(data), into(guids), into(times), now;
+  list.BeginWrite();
+  list.Clear();
+  for (size_t i = 0; i < ids.size(); ++i)
+    list.Add(std::make_shared<TCarrier>(false, ids[i], types[i], data[i], guids[i], times[i]));
+  list.ResetStates();
+  list.EndWrite();
+}
+
+bool TDMData::StoreCarrier(TCarrier& carrier) {
+  try {
+    Poco::Data::Session& session = ThreadSession();
+    RunWriteTransaction(session, [&] {
+      session << "INSERT INTO Carriers (CarrierID, CarrierType, CarrierData, IntroducedByGUID, "
+                 "IntroducedTime) VALUES (?, ?, ?, ?, ?)",
+          bind(carrier.CarrierID), bind(carrier.CarrierType), bind(carrier.CarrierData),
+          bind(carrier.IntroducedByGUID), bind(carrier.IntroducedTime), now;
+    });
+    carrier.IsNew = false;
+    return true;
+  } catch (const std::exception& e) {
+    LogMessage(Poco::format("TDMData: storing carrier %d failed: %s", carrier.CarrierID,
+                            ErrorText(e)));
+    return false;
+  }
+}
+
+std::optional<int32_t> TDMData::InsertNewMessage(const std::string& clientGUID,
+                                                 int32_t clientRecordID, int32_t carrierType,
+                                                 int32_t carrierID, const std::string& pagerID,
+                                                 const std::string& messageText) {
+  try {
+    Poco::Data::Session& session = ThreadSession();
+    RunWriteTransaction(session, [&] {
+      session << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID, "
+                 "TimeReceived, ReceiveConfirmed, PagerID, RetryTimes, MessageText) "
+                 "VALUES (?, ?, ?, ?, ?, 1, ?, 0, ?)",
+          bind(CutGUID(clientGUID)), bind(clientRecordID), bind(carrierType), bind(carrierID),
+          bind(DbNow()), bind(pagerID), bind(messageText), now;
+    });
+    // This connection belongs to this thread alone, so its last insert is the one above.
+    int32_t id = 0;
+    session << "SELECT last_insert_rowid()", into(id), now;
+    return id;
+  } catch (const std::exception& e) {
+    LogMessage(Poco::format("TDMData: storing message %d of client %s failed: %s",
+                            clientRecordID, clientGUID, ErrorText(e)));
+    return std::nullopt;
+  }
+}
+
+bool TDMData::MarkReplyUndelivered(int32_t messageKind, int32_t recordID) {
+  std::string sql;
+  if (messageKind == kMessageAccepted || messageKind == kMessageAcceptError)
+    sql = "UPDATE Messages SET ReceiveConfirmed = 0 WHERE ID = ?";
+  else if (messageKind == kMessageSent || messageKind == kMessageSendError)
+    sql = "UPDATE SentMessages SET SendConfirmed = 0 WHERE ID = ?";
+  else
+    return true;
+  try {
+    Poco::Data::Session& session = ThreadSession();
+    RunWriteTransaction(session, [&] { session << sql, bind(recordID), now; });
+    return true;
+  } catch (const std::exception& e) {
+    LogMessage(Poco::format("TDMData: marking reply %d for record %d undelivered failed: %s",
+                            messageKind, recordID, ErrorText(e)));
+    return false;
+  }
+}
+
+int32_t TDMData::RejectMessagesOfCarrierType(int32_t carrierType) {
+  std::vector<int32_t> ids;
+  std::vector<std::string> texts;
+  try {
+    Poco::Data::Session& session = ThreadSession();
+    RunWriteTransaction(session, [&] {
+      ids.clear();
+      texts.clear();
+      session << "SELECT ID, MessageText FROM Messages WHERE CarrierType = ? ORDER BY ID",
+          bind(carrierType), into(ids), into(texts), now;
+      const std::string timeSent = DbNow();
+      for (int32_t id : ids)
+        FinishMessageRow(session, id, MSE_NO_DEVICE_FOR_CARRIER_TYPE, timeSent);
+    });
+  } catch (const std::exception& e) {
+    LogMessage(Poco::format("TDMData: rejecting the messages of carrier type %d failed: %s",
+                            carrierType, ErrorText(e)));
+    return -1;
+  }
+  // Logged after the commit, so the log never reports a rejection that was rolled back.
+  for (const std::string& text : texts)
+    LogMessage(Poco::format("Scheduler: Message Send Error! No Device For CarrierType: %d; "
+                            "Message: \"%s\"",
+                            carrierType, text));
+  return static_cast<int32_t>(ids.size());
+}
+
+bool TDMData::FinishMessage(int32_t messageID, TMessageSendError error) {
+  try {
+    Poco::Data::Session& session = ThreadSession();
+    return RunWriteTransaction(
+        session, [&] { return FinishMessageRow(session, messageID, error, DbNow()); });
+  } catch (const std::exception& e) {
+    LogMessage(Poco::format("TDMData: finishing message %d failed: %s", messageID,
+                            ErrorText(e)));
+    return false;
+  }
+}
+
+void TDMData::CompactDatabase() {
+  OperatorUi().SetBusyCursor(true);
+  sessions_.CloseAll();
+  try {
+    CompactFile(File());
+  } catch (...) {
+    // Compaction is an optimisation: whatever failed, the database file is still in place.
+  }
+  OperatorUi().SetBusyCursor(false);
+}
+
+bool FinishMessageRow(Poco::Data::Session& session, int32_t messageID, TMessageSendError error,
+                      const std::string& timeSent) {
+  const int32_t errorCode = error;
+  Poco::Data::Statement insert(session);
+  insert << "INSERT INTO SentMessages (ClientGUID, ClientRecordID, ServerRecordID, CarrierType, "
+            "CarrierID, TimeReceived, ReceiveConfirmed, TimeSent, SendConfirmed, ErrorCode, "
+            "PagerID, MessageText) "
+            "SELECT ClientGUID, ClientRecordID, ID, CarrierType, CarrierID, TimeReceived, "
+            "ReceiveConfirmed, ?, 0, ?, PagerID, MessageText FROM Messages WHERE ID = ?",
+      bind(timeSent), bind(errorCode), bind(messageID);
+  if (insert.execute() == 0) return false;
+  session << "DELETE FROM Messages WHERE ID = ?", bind(messageID), now;
+  return true;
+}
+
+} // namespace voxmit

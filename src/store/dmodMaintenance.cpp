@@ -1,0 +1,138 @@
+#include "store/dmodMaintenance.h"
+
+#include <algorithm>
+#include <vector>
+
+#include <Poco/Format.h>
+
+#include "server/LogFile.h"
+#include "server/ServerSettings.h"
+#include "store/DbSession.h"
+#include "store/DbTime.h"
+#include "store/schema.h"
+
+using namespace Poco::Data::Keywords;
+
+namespace voxmit {
+
+namespace {
+
+std::string ErrorText(const std::exception& e) {
+  if (auto poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->displayText();
+  return e.what();
+}
+
+// Finishes the Messages rows that the condition selects as abandoned; inside a transaction.
+int32_t AbandonMessages(Poco::Data::Session& session, const std::string& condition,
+                        const std::optional<std::string>& cutoff) {
+  std::vector<int32_t> ids;
+  Poco::Data::Statement select(session);
+  select << "SELECT ID FROM Messages WHERE " + condition + " ORDER BY ID", into(ids);
+  if (cutoff) select.addBind(bind(*cutoff));
+  select.execute();
+  const std::string timeSent = DbNow();
+  int32_t finished = 0;
+  for (int32_t id : ids)
+    if (FinishMessageRow(session, id, MSE_ABANDONED, timeSent)) ++finished;
+  return finished;
+}
+
+// Moves finished results to the archive. Both tables have the same columns in the same
+// order; the archive numbers its own rows, so every column but the first is copied.
+void ArchiveResults(Poco::Data::Session& session, const std::string& cutoff) {
+  const std::string columns = ColumnList("SentMessages", 1);
+  const std::string where = " WHERE (SendConfirmed = 1) OR (TimeSent < ?)";
+  session << "INSERT INTO ArchivedMessages (" + columns + ") SELECT " + columns +
+                 " FROM SentMessages" + where + " ORDER BY ID",
+      bind(cutoff), now;
+  session << "DELETE FROM SentMessages" + where, bind(cutoff), now;
+}
+
+} // namespace
+
+TDmMaintenance::TDmMaintenance(TDMData& data) : data_(data) {}
+
+TDmMaintenance::~TDmMaintenance() { StopMaintenance(); }
+
+void TDmMaintenance::StartupCleanup() {
+  DeleteMarkedSending();
+  DeleteUnusedCarriers();
+}
+
+int32_t TDmMaintenance::DeleteMarkedSending() {
+  Poco::Data::Session& session = data_.ThreadSession();
+  const int32_t count = RunWriteTransaction(
+      session, [&] { return AbandonMessages(session, "Sending = 1", std::nullopt); });
+  if (count > 0)
+    LogMessage(Poco::format("Maintenance: %d message(s) left in sending abandoned.", count));
+  return count;
+}
+
+int32_t TDmMaintenance::DeleteUnusedCarriers() {
+  Poco::Data::Session& session = data_.ThreadSession();
+  return RunWriteTransaction(session, [&] {
+    Poco::Data::Statement remove(session);
+    remove << "DELETE FROM Carriers WHERE "
+              "NOT EXISTS (SELECT 1 FROM Messages m WHERE m.CarrierID = Carriers.CarrierID) AND "
+              "NOT EXISTS (SELECT 1 FROM SentMessages s WHERE s.CarrierID = Carriers.CarrierID) "
+              "AND NOT EXISTS (SELECT 1 FROM ArchivedMessages a "
+              "WHERE a.CarrierID = Carriers.CarrierID)";
+    return static_cast<int32_t>(remove.execute());
+  });
+}
+
+void TDmMaintenance::StartMaintenance() {
+  if (thread_) return;
+  settings::ClampMaintenancePeriod();
+  stopEvent_.Reset();
+  thread_ = std::make_unique<std::thread>([this] { ThreadBody(); });
+}
+
+void TDmMaintenance::StopMaintenance() {
+  if (!thread_) return;
+  stopEvent_.Set();
+  thread_->join();
+  thread_.reset();
+}
+
+bool TDmMaintenance::MaintenancePass() {
+  bool done = false;
+  try {
+    Poco::Data::Session& session = data_.ThreadSession();
+    const int32_t abandoned = RunWriteTransaction(session, [&] {
+      const int32_t count = AbandonMessages(session, "(Sending = 0) AND (TimeReceived < ?)",
+                                            DbCutoff(settings::MaxUnsentMessageAge));
+      session << "DELETE FROM ArchivedMessages WHERE TimeReceived < ?",
+          bind(DbCutoff(settings::MaxArchivedMessageAge)), now;
+      ArchiveResults(session, DbCutoff(settings::MaxUnconfirmedMessageAge));
+      return count;
+    });
+    if (abandoned > 0)
+      LogMessage(Poco::format("Maintenance: %d unsent message(s) abandoned.", abandoned));
+    done = true;
+  } catch (const std::exception& e) {
+    LogMessage("Maintenance: pass failed: " + ErrorText(e));
+  }
+  ++passCount_;
+  return done;
+}
+
+void TDmMaintenance::ThreadBody() {
+  do {
+    MaintenancePass();
+  } while (WaitForNextPass(std::chrono::steady_clock::now()));
+  data_.ReleaseThreadSession();
+}
+
+bool TDmMaintenance::WaitForNextPass(std::chrono::steady_clock::time_point lastPass) {
+  for (;;) {
+    const int32_t slice = std::max<int32_t>(1, settings::ThreadWaitLoopTimeout);
+    if (stopEvent_.Wait(slice) == wrSignaled) return false;
+    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(
+                             std::chrono::steady_clock::now() - lastPass)
+                             .count();
+    if (minutes >= settings::MaintenancePeriod) return true;
+  }
+}
+
+} // namespace voxmit

@@ -1,0 +1,70 @@
+#include "store/DbSession.h"
+
+#include <mutex>
+#include <system_error>
+
+#include <Poco/Data/SQLite/Connector.h>
+#include <Poco/Data/SQLite/Utility.h>
+#include <Poco/URI.h>
+#include <sqlite3.h>
+
+#include "store/schema.h"
+
+using namespace Poco::Data::Keywords;
+
+namespace voxmit {
+
+EDatabaseNotFound::EDatabaseNotFound()
+    : EStoreError("Error: \"ServerData.db\" database file not found.\r\rExiting ...") {}
+
+namespace {
+
+void RegisterConnectorOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { Poco::Data::SQLite::Connector::registerConnector(); });
+}
+
+// "file:" URI with mode=rw: SQLite then refuses to create a missing file.
+std::string ReadWriteUri(const std::filesystem::path& file) {
+  std::string encoded;
+  Poco::URI::encode(std::filesystem::absolute(file).string(), "?#", encoded);
+  return "file:" + encoded + "?mode=rw";
+}
+
+} // namespace
+
+void ConfigureDbSession(Poco::Data::Session& session) {
+  session << "PRAGMA busy_timeout = " + std::to_string(kBusyTimeoutMs), now;
+  std::string mode;
+  session << "PRAGMA journal_mode = WAL", into(mode), now;
+  session << "PRAGMA synchronous = FULL", now;
+}
+
+Poco::Data::Session OpenDbSession(const std::filesystem::path& file) {
+  RegisterConnectorOnce();
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(file, ec)) throw EDatabaseNotFound();
+  try {
+    Poco::Data::Session session("SQLite", ReadWriteUri(file));
+    ConfigureDbSession(session);
+    return session;
+  } catch (const Poco::Exception& e) {
+    throw EStoreError("Error: \"" + file.filename().string() +
+                      "\" can't be opened as a database: " + e.displayText());
+  }
+}
+
+void BeginImmediate(Poco::Data::Session& session) { session << "BEGIN IMMEDIATE", now; }
+
+void Commit(Poco::Data::Session& session) { session << "COMMIT", now; }
+
+void RollbackQuietly(Poco::Data::Session& session) noexcept {
+  try {
+    sqlite3* db = Poco::Data::SQLite::Utility::dbHandle(session);
+    if (!db || sqlite3_get_autocommit(db)) return;  // no transaction open
+    session << "ROLLBACK", now;
+  } catch (...) {
+  }
+}
+
+} // namespace voxmit

@@ -1,0 +1,78 @@
+#pragma once
+// Connections to the database file and the write transactions on them.
+//
+// A Poco::Data::Session belongs to one thread at a time. Every write goes through
+// RunWriteTransaction, which starts with BEGIN IMMEDIATE: a deferred transaction that reads
+// first would fail at once with "busy" when it later tries to write, whatever the busy timeout.
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include <Poco/Data/SQLite/SQLiteException.h>
+#include <Poco/Data/Session.h>
+
+namespace voxmit {
+
+// A store operation that cannot go on: missing or unreadable file, wrong schema.
+class EStoreError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// The database file does not exist; what() is the text shown to the operator.
+class EDatabaseNotFound : public EStoreError {
+public:
+  EDatabaseNotFound();
+};
+
+// Milliseconds a statement waits for another connection's lock before it reports "busy".
+constexpr int kBusyTimeoutMs = 30000;
+// How often a whole write transaction is tried when the lock could not be had in time.
+constexpr int kWriteAttempts = 3;
+
+// Opens an existing database file for reading and writing (never creates it), in WAL mode
+// with synchronous=FULL and the busy timeout. Throws EDatabaseNotFound when the file is
+// missing and EStoreError when it is not a database.
+Poco::Data::Session OpenDbSession(const std::filesystem::path& file);
+
+// Sets the per-connection pragmas (WAL, synchronous=FULL, busy timeout).
+void ConfigureDbSession(Poco::Data::Session& session);
+
+// Runs body between BEGIN IMMEDIATE and COMMIT on session and returns its result. Any
+// exception rolls the transaction back and propagates. When the write lock could not be had
+// within the busy timeout the whole transaction is tried again, up to kWriteAttempts times,
+// so body must do nothing but database work (and collect what it read).
+template <class Body>
+auto RunWriteTransaction(Poco::Data::Session& session, Body&& body) -> decltype(body());
+
+void BeginImmediate(Poco::Data::Session& session);
+void Commit(Poco::Data::Session& session);
+// Rolls back if a transaction is open; never throws.
+void RollbackQuietly(Poco::Data::Session& session) noexcept;
+
+template <class Body>
+auto RunWriteTransaction(Poco::Data::Session& session, Body&& body) -> decltype(body()) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      BeginImmediate(session);
+      if constexpr (std::is_void_v<decltype(body())>) {
+        body();
+        Commit(session);
+        return;
+      } else {
+        auto result = body();
+        Commit(session);
+        return result;
+      }
+    } catch (const Poco::Data::SQLite::DBLockedException&) {
+      RollbackQuietly(session);
+      if (attempt >= kWriteAttempts) throw;
+    } catch (...) {
+      RollbackQuietly(session);
+      throw;
+    }
+  }
+}
+
+} // namespace voxmit

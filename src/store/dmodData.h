@@ -1,0 +1,101 @@
+#pragma once
+// TDMData: the server's database module. Owns the connections of the server threads to
+// ServerData.db and every operation that writes messages and carriers, and the compaction of
+// the file.
+//
+// Threads: each calling thread works on its own connection (TDbSessions), opened on first use
+// and closed when the thread ends, so the operations below may run on several threads at once.
+// Every write is one BEGIN IMMEDIATE transaction; no statement stays open after an operation
+// returns. CompactDatabase and LoadCarriers run on the UI thread while no server thread uses
+// the database (server stopped or starting).
+//
+// Errors: the constructor and LoadCarriers throw (the process or the start cannot go on);
+// the operations used by server threads log a failure and report it in their result, never
+// throw, so no server thread ends because of one message.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <Poco/Data/Session.h>
+
+#include "common/BaseContainers.h"
+#include "common/ServerTypes.h"
+#include "store/Carrier.h"
+#include "store/DbSessions.h"
+
+namespace voxmit {
+
+class TDMData {
+public:
+  // Opens the database; throws EDatabaseNotFound when the file is missing (it is never
+  // created here) and EStoreError when it is no database or lacks a table or column.
+  explicit TDMData(std::filesystem::path file = DefaultDatabaseFile());
+  ~TDMData();
+  TDMData(const TDMData&) = delete;
+  TDMData& operator=(const TDMData&) = delete;
+
+  // ServerData.db in the home folder.
+  static std::filesystem::path DefaultDatabaseFile();
+  const std::filesystem::path& File() const { return sessions_.File(); }
+
+  // The calling thread's connection, for the other units' queries (iterators, confirmations,
+  // scheduler). Throws EStoreError when it cannot be opened. A thread may release it early.
+  Poco::Data::Session& ThreadSession() { return sessions_.ForThisThread(); }
+  void ReleaseThreadSession() { sessions_.ReleaseThisThread(); }
+
+  // Replaces the list's contents with the Carriers rows (IsNew false) and resets the list's
+  // events, under its write lock (taken here; the rows are read before it). Throws on failure.
+  void LoadCarriers(TCarriersList& list);
+
+  // Appends the carrier's row and clears IsNew. On failure logs, leaves IsNew set (the next
+  // wake of the new-carrier thread tries again) and returns false.
+  bool StoreCarrier(TCarrier& carrier);
+
+  // Stores an accepted message (TimeReceived now, ReceiveConfirmed Yes, RetryTimes 0, Sending
+  // No) in one transaction and returns its ID, read after the commit. On failure logs and
+  // returns nothing: the message must not be acknowledged.
+  std::optional<int32_t> InsertNewMessage(const std::string& clientGUID, int32_t clientRecordID,
+                                          int32_t carrierType, int32_t carrierID,
+                                          const std::string& pagerID,
+                                          const std::string& messageText);
+
+  // A reply of kind messageKind (client protocol numbering) for row recordID was not
+  // delivered: MESSAGE_ACCEPTED (3) and MESSAGE_ACCEPT_ERROR (4) clear Messages.ReceiveConfirmed,
+  // MESSAGE_SENT (5) and MESSAGE_SEND_ERROR (6) clear SentMessages.SendConfirmed. Other kinds
+  // and unknown rows change nothing. False only when the database failed (logged).
+  bool MarkReplyUndelivered(int32_t messageKind, int32_t recordID);
+
+  // Finishes every message of the carrier type with MSE_NO_DEVICE_FOR_CARRIER_TYPE, in one
+  // transaction, and logs one line per message. Returns how many; -1 when it failed (logged,
+  // nothing changed).
+  int32_t RejectMessagesOfCarrierType(int32_t carrierType);
+
+  // Finishes one message as a result: its SentMessages row (TimeSent now, SendConfirmed No,
+  // the error code) and the removal of its Messages row, in one transaction. False when the
+  // row does not exist or the database failed (logged).
+  bool FinishMessage(int32_t messageID, TMessageSendError error);
+
+  // Rewrites the file compactly: VACUUM INTO "Temp" + file name (a stale copy is removed
+  // first), then the copy replaces the file. Every thread's connection is closed first and
+  // reopened at its next use. Errors are swallowed: the file stays as it was. Refuses (does
+  // nothing) while another connection, for example in another process, still has the file open.
+  void CompactDatabase();
+
+private:
+  void CheckSchema(Poco::Data::Session& session) const;
+
+  TDbSessions sessions_;
+};
+
+// The process's TDMData: the first one constructed, until it is destroyed; nullptr otherwise.
+TDMData* DMData();
+
+// Inside a write transaction on session: writes the SentMessages row of Messages row
+// messageID (columns copied, ServerRecordID = its ID, TimeSent = timeSent, SendConfirmed No,
+// ErrorCode = error) and deletes the Messages row. False when there is no such row.
+bool FinishMessageRow(Poco::Data::Session& session, int32_t messageID, TMessageSendError error,
+                      const std::string& timeSent);
+
+} // namespace voxmit
