@@ -4,7 +4,12 @@
 #include <cstdlib>
 #include <thread>
 
+#include <Poco/Net/DNS.h>
+
+#include "clients/BaseClient.h"
+#include "clients/TcpClient.h"
 #include "common/ServerGlobals.h"
+#include "dispatch/DatabaseThreads.h"
 #include "platform/OperatorUi.h"
 #include "platform/ThreadRegistry.h"
 #include "server/IntervalTimer.h"
@@ -34,6 +39,19 @@ constexpr size_t kTrayTipMax = 127;
 
 // How long StopServer and exit wait for self-ending threads (sessions) to finish.
 constexpr int32_t kThreadsEndTimeoutMs = 30000;
+
+// The intake threads while the server runs (UI thread only).
+std::unique_ptr<TNewCarrierThread> gNewCarrierThread;
+std::unique_ptr<TNewMessageThread> gNewMessageThread;
+
+// Stops the new-message thread (which stores what is still queued), then the new-carrier
+// thread.
+void StopIntakeThreads() {
+  if (gNewMessageThread) gNewMessageThread->RequestStop();
+  if (gNewCarrierThread) gNewCarrierThread->RequestStop();
+  gNewMessageThread.reset();
+  gNewCarrierThread.reset();
+}
 } // namespace
 
 THiddenForm::THiddenForm() : flashTimer_(std::make_unique<TNIntervalTimer>(WM_TIMER, kFlashTimerId)) {
@@ -105,8 +123,19 @@ bool THiddenForm::StartServer() {
       CarriersList.reset();
     });
 
+    gNewCarrierThread = std::make_unique<TNewCarrierThread>(CarriersList, *DMData());
+    gNewMessageThread = std::make_unique<TNewMessageThread>(InputMessageQueue, ClientsList,
+                                                            CarriersList, *DMData());
+    undo_.push_back([] { StopIntakeThreads(); });
+
+    ServerHostIP();  // resolved now, so that no notice waits for the resolver
+    TDMComps::Instance()->SetConnectionHandler(StartClientConnection);
     TDMComps::Instance()->Activate();
-    undo_.push_back([] { TDMComps::Instance()->Deactivate(); });
+    SetBroadcastOrigin(Poco::Net::DNS::hostName(), TDMComps::Instance()->BoundPort());
+    undo_.push_back([] {
+      TDMComps::Instance()->Deactivate();
+      SetBroadcastOrigin("", -1);
+    });
   } catch (const std::exception& e) {
     lastStartError_ = e.what();
     // Written at once, on this (the UI) thread, so that the line still reaches the log file
@@ -139,12 +168,19 @@ void THiddenForm::RollBack() {
 }
 
 void THiddenForm::StopServer() {
+  BroadcastToClients("Voxmit Server Shutting Down.");
   std::this_thread::sleep_for(std::chrono::milliseconds(StopNoticeDelayMs));
   OperatorUi().SetBusyCursor(true);
   ServerStopping = true;
 
+  if (ClientsList) DisconnectAllClients(*ClientsList);
   TDMComps::Instance()->Deactivate();
+  DisconnectAllConnections();  // those that never logged on
+  SetBroadcastOrigin("", -1);
+  // The sessions end before the intake threads: the replies they could not deliver travel back
+  // through the input queue, which the new-message thread drains before it ends.
   TNThreadRegistry::Instance().WaitAll(kThreadsEndTimeoutMs);
+  StopIntakeThreads();
   CloseLog();
   DmMaintenance()->StopMaintenance();
 

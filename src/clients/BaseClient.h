@@ -1,0 +1,171 @@
+#pragma once
+// A client session: the server's side of one client. It turns the client's requests into a
+// logon and accepted messages, keeps the replies waiting to be written, and owns the two
+// threads that write them (TNClientSendThread) and report send results
+// (TNClientConfirmationsThread, ClientConfirmations.h). TTcpClient (TcpClient.h) serves a TCP
+// connection; the automation objects derive their own sessions.
+//
+// Threads:
+//  - ProcessInput and Logoff run on the session's own thread (the TCP connection thread, or
+//    the automation object's caller), one call at a time.
+//  - QueueReply, AppendReply, Disconnect, RequeryConfirmations and the getters are safe from
+//    any thread that holds the session (through the clients list's lock, or as its owner).
+//  - The Do* hooks run on whichever thread reports the fact: the connection thread (logon,
+//    refused message), the send thread (accepted), the confirmation thread (send results).
+//
+// Locks: the clients list's lock guards membership and is held while a session found in it is
+// used; the reply list's own lock guards its entries. Order: clients list, then a session's
+// reply list, then the input message queue. Disconnect takes no list lock.
+//
+// Ownership: a session is held through std::shared_ptr by its connection thread (or automation
+// object) and, while logged on, by the clients list. It owns its reply list and its two
+// threads; Logoff ends them and waits for them.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "clients/TcpMessages.h"
+#include "common/BaseContainers.h"
+#include "common/ServerTypes.h"
+#include "platform/TNEvent.h"
+
+namespace voxmit {
+
+class TNClientConfirmationsThread;
+class TNClientSendThread;
+
+class TBaseClient : public std::enable_shared_from_this<TBaseClient> {
+public:
+  // The session works with the server's containers of the run it was created in (the process
+  // globals of ServerGlobals.h, copied here; any of them may be missing in a unit test).
+  TBaseClient();
+  TBaseClient(std::shared_ptr<TClientsList> clients, std::shared_ptr<TCarriersList> carriers,
+              std::shared_ptr<TInputMessageQueue> input);
+  virtual ~TBaseClient();
+  TBaseClient(const TBaseClient&) = delete;
+  TBaseClient& operator=(const TBaseClient&) = delete;
+
+  // Writes text to the client; returns how many characters were taken (0 or less, or an
+  // exception, is a failed write).
+  virtual int32_t SendText(const std::string& text) = 0;
+  virtual void DoLogonSuccess() {}
+  virtual void DoLogonError(TLogonError /*error*/) {}
+  virtual void DoMessageAcceptSuccess(int32_t /*clientRecordID*/) {}
+  virtual void DoMessageAcceptError(int32_t /*clientRecordID*/, TMessageAcceptError /*error*/) {}
+  virtual void DoMessageSendSuccess(int32_t /*clientRecordID*/) {}
+  virtual void DoMessageSendError(int32_t /*clientRecordID*/, TMessageSendError /*error*/) {}
+  // Asks the session to end: sets Closing and ends the connection. Takes no list lock.
+  virtual void Disconnect() = 0;
+  virtual std::string GetIpAddress() const { return {}; }
+  virtual std::string GetHostName() const { return {}; }
+
+  // Cuts every complete frame out of buffer (updated in place) and handles the requests in
+  // order. Input that overflows the frame limit disconnects the session.
+  void ProcessInput(std::string& buffer);
+  // Inserts a reply at the head of the reply list (accept results overtake what waits).
+  // Does nothing before the logon created the list.
+  void QueueReply(std::shared_ptr<TServerReplyMessage> reply);
+  // Appends a reply at the tail (send results, notices).
+  void AppendReply(std::shared_ptr<TServerReplyMessage> reply);
+  // Leaves the clients list, ends the send and confirmation threads and sends every reply not
+  // yet written back to the store as undelivered. Idempotent.
+  void Logoff();
+  // Wakes the confirmation thread for an immediate pass (a send result was recorded).
+  void RequeryConfirmations();
+
+  // Set at logon, under the clients list's write lock; read under its lock or by the
+  // session's own threads.
+  const std::string& ClientGUID() const { return clientGUID_; }
+  bool Closing() const { return closing_; }
+  bool LoggedOn() const { return loggedOn_; }
+  // The reply list, created at logon (nullptr before).
+  TReplyMessageList* ReplyList() const { return replies_.get(); }
+  // The server's input queue this session feeds (nullptr when there is none).
+  TInputMessageQueue* InputQueue() const { return input_.get(); }
+
+protected:
+  // For Disconnect overrides.
+  void SetClosing() { closing_ = true; }
+
+private:
+  void HandleRequest(const TServerRawInMessage& request);
+  void Logon(const TServerRawInMessage& request);
+  void AcceptMessage(const TServerRawInMessage& request);
+  int32_t CarrierFor(const TServerRawInMessage& request);
+  void ReturnUndeliveredReplies();
+
+  std::shared_ptr<TClientsList> clients_;
+  std::shared_ptr<TCarriersList> carriers_;
+  std::shared_ptr<TInputMessageQueue> input_;
+
+  std::string clientGUID_;
+  std::unique_ptr<TReplyMessageList> replies_;
+  std::unique_ptr<TNClientSendThread> sendThread_;
+  std::unique_ptr<TNClientConfirmationsThread> confirmations_;
+  std::atomic<bool> closing_{false};
+  std::atomic<bool> loggedOn_{false};
+  bool loggedOff_ = false;  // session's own thread only
+};
+
+// Writes the session's replies, head first, until terminated. A failed write ends the thread
+// and disconnects the session (the reply being written is lost, as with any write the client
+// never read). Created by the logon, started by Resume, ended by Terminate and WaitFor (the
+// session's thread) or by destruction.
+class TNClientSendThread {
+public:
+  explicit TNClientSendThread(TBaseClient& client);
+  ~TNClientSendThread();
+  TNClientSendThread(const TNClientSendThread&) = delete;
+  TNClientSendThread& operator=(const TNClientSendThread&) = delete;
+
+  void Resume();
+  // Safe from any thread.
+  void Terminate();
+  void WaitFor();
+
+private:
+  void Execute();
+  bool WriteReply(const TServerReplyMessage& reply);
+
+  TBaseClient& client_;
+  TNEvent terminated_;
+  std::thread thread_;
+};
+
+// The tray tip text for a number of logged-on sessions.
+std::string ClientsCountText(int32_t count);
+
+// Set by the connections window while it is open: list changes are then posted to the main
+// loop as WM_CLIENTS_CHANGED.
+inline std::atomic<bool> ConnectionsWindowOpen{false};
+
+// Clients list operations. Add and remove take the list's write lock themselves and then show
+// the count in the tray tip.
+void AddClient(TClientsList& list, std::shared_ptr<TBaseClient> client);
+void RemoveClient(TClientsList& list, const TBaseClient* client);
+// The first session that is not closing whose ClientGUID equals the first 38 characters of
+// guid (exact, case-sensitive), or nullptr. The caller holds the list's lock (read or write)
+// while it uses the session. A session that was told to close is skipped: it is leaving, and
+// what is meant for the client belongs to its newer session.
+std::shared_ptr<TBaseClient> FindClientByGUID(const TClientsList& list, const std::string& guid);
+
+// Where the notices say they come from: the listener's host name and port, set by the start
+// sequence once the listener is open and cleared ("" and -1) when it closes. Any thread.
+void SetBroadcastOrigin(std::string hostName, int32_t port);
+
+// Appends a BROADCAST_MESSAGE with the notice to every session in the server's clients list,
+// in list order, under the list's read lock. Any thread.
+void BroadcastToClients(const std::string& notice);
+// The same for the one session of the (trimmed) GUID; discarded when there is none.
+void SendNoticeToClient(const std::string& clientGUID, const std::string& notice);
+// Wakes the confirmation thread of the logged-on session of the GUID, if any (the send side
+// calls it after recording a result). Any thread.
+void WakeClientConfirmations(const std::string& clientGUID);
+// Asks every session in the list to disconnect, last to first, under the read lock.
+void DisconnectAllClients(TClientsList& list);
+
+} // namespace voxmit

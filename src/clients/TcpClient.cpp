@@ -1,0 +1,205 @@
+#include "clients/TcpClient.h"
+
+#include <cstring>
+#include <exception>
+#include <set>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <thread>
+
+#include <Poco/Net/DNS.h>
+#include <Poco/Net/HostEntry.h>
+#include <Poco/Net/NetException.h>
+
+#include "common/ServerGlobals.h"
+#include "platform/ThreadRegistry.h"
+#include "server/LogFile.h"
+#include "server/ServerSettings.h"
+
+namespace voxmit {
+
+namespace {
+
+// Keep-alive: first probe after a minute of silence, then every 10 s, given up after 6.
+constexpr int kKeepAliveIdleSeconds = 60;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 6;
+
+// How long the read loop pauses while the queues it would feed are full.
+constexpr int32_t kCongestionPauseMs = 20;
+
+void SetSocketOption(Poco::Net::StreamSocket& socket, int level, int option, int value) {
+  // Best effort: a socket without keep-alive still works.
+  ::setsockopt(socket.impl()->sockfd(), level, option, &value, sizeof value);
+}
+
+void PrepareSocket(Poco::Net::StreamSocket& socket) {
+  socket.setBlocking(true);
+  socket.setSendTimeout(Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(
+                                           TTcpClient::SendTimeoutMs.load()) *
+                                       1000));
+  SetSocketOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
+  SetSocketOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
+  SetSocketOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
+  SetSocketOption(socket, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
+}
+
+// Every live TCP session, so that a stop reaches connections that never logged on.
+std::mutex gConnectionsMutex;
+std::set<TTcpClient*> gConnections;  // guarded by gConnectionsMutex
+
+std::string ErrorText(const std::exception& e) {
+  if (auto poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->displayText();
+  return e.what();
+}
+
+} // namespace
+
+// ---- TTcpClient -----------------------------------------------------------------------------
+
+TTcpClient::TTcpClient(Poco::Net::StreamSocket socket)
+    : TTcpClient(std::move(socket), ClientsList, CarriersList, InputMessageQueue) {}
+
+TTcpClient::TTcpClient(Poco::Net::StreamSocket socket, std::shared_ptr<TClientsList> clients,
+                       std::shared_ptr<TCarriersList> carriers,
+                       std::shared_ptr<TInputMessageQueue> input)
+    : TBaseClient(std::move(clients), std::move(carriers), std::move(input)),
+      socket_(std::move(socket)) {
+  PrepareSocket(socket_);
+  std::lock_guard lock(gConnectionsMutex);
+  gConnections.insert(this);
+}
+
+TTcpClient::~TTcpClient() {
+  {
+    std::lock_guard lock(gConnectionsMutex);
+    gConnections.erase(this);
+  }
+  // The send thread calls SendText: it must end while this part of the object still exists.
+  Logoff();
+  CloseSocket();
+}
+
+int32_t TTcpClient::SendText(const std::string& text) {
+  // MSG_NOSIGNAL: a peer that has gone makes the write fail instead of raising SIGPIPE.
+  return socket_.sendBytes(text.data(), static_cast<int>(text.size()), MSG_NOSIGNAL);
+}
+
+void TTcpClient::Disconnect() {
+  SetClosing();
+  std::lock_guard lock(socketMutex_);
+  if (!socketOpen_) return;
+  // Shut down, not closed: the descriptor stays ours until the connection thread closes it,
+  // so a thread still using it can never reach a descriptor reused for something else.
+  ::shutdown(socket_.impl()->sockfd(), SHUT_RDWR);
+}
+
+void TTcpClient::CloseSocket() {
+  std::lock_guard lock(socketMutex_);
+  if (!socketOpen_) return;
+  socketOpen_ = false;
+  try {
+    socket_.close();
+  } catch (const std::exception&) {
+    // Closing a connection that failed cannot fail in a way that matters.
+  }
+}
+
+std::string TTcpClient::GetIpAddress() const {
+  try {
+    return socket_.peerAddress().host().toString();
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+std::string TTcpClient::GetHostName() const {
+  try {
+    return Poco::Net::DNS::hostByAddress(socket_.peerAddress().host()).name();
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+// ---- TNClientReadThread ---------------------------------------------------------------------
+
+TNClientReadThread::TNClientReadThread(std::shared_ptr<TTcpClient> client)
+    : client_(std::move(client)) {}
+
+void TNClientReadThread::Execute() {
+  while (!client_->Closing()) {
+    try {
+      if (Congested()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kCongestionPauseMs));
+        continue;
+      }
+      if (!WaitForInput()) continue;
+      if (!ReadChunk()) break;
+    } catch (const std::exception& e) {
+      // One bad request or a socket hiccup must not end the connection's thread.
+      LogMessage("TNClientReadThread, " + ErrorText(e));
+    }
+  }
+  client_->Logoff();
+  client_->CloseSocket();
+}
+
+bool TNClientReadThread::WaitForInput() {
+  const Poco::Timespan slice(static_cast<Poco::Timespan::TimeDiff>(
+                                 settings::ThreadWaitLoopTimeout.load()) *
+                             1000);
+  return client_->Socket().poll(slice, Poco::Net::Socket::SELECT_READ |
+                                           Poco::Net::Socket::SELECT_ERROR);
+}
+
+bool TNClientReadThread::Congested() const {
+  if (TReplyMessageList* replies = client_->ReplyList()) {
+    TNReadLock lock(replies->Lock());
+    if (replies->Count() > kMaxQueuedEntries) return true;
+  }
+  TInputMessageQueue* input = client_->InputQueue();
+  if (!input) return false;
+  TNReadLock lock(input->Lock());
+  return input->Count() > kMaxQueuedEntries;
+}
+
+bool TNClientReadThread::ReadChunk() {
+  int received = 0;
+  bool failed = false;
+  try {
+    received = client_->Socket().receiveBytes(chunk_, kChunkSize);
+  } catch (const std::exception&) {
+    received = 0;
+    failed = true;
+  }
+  if (received > 0) {
+    chunk_[received] = '\0';
+    // A zero byte ends the chunk: it and what follows it in this read are dropped.
+    pending_.append(chunk_, std::strlen(chunk_));
+    client_->ProcessInput(pending_);
+    return true;
+  }
+  char peek[6];
+  const int peeked =
+      failed ? -1 : ::recv(client_->Socket().impl()->sockfd(), peek, sizeof peek,
+                           MSG_PEEK | MSG_DONTWAIT);
+  if (failed || peeked == 0) {
+    client_->Disconnect();
+    return false;
+  }
+  return true;
+}
+
+void DisconnectAllConnections() {
+  std::lock_guard lock(gConnectionsMutex);
+  for (TTcpClient* client : gConnections) client->Disconnect();
+}
+
+void StartClientConnection(Poco::Net::StreamSocket socket) {
+  auto client = std::make_shared<TTcpClient>(std::move(socket));
+  auto thread = std::make_shared<TNClientReadThread>(std::move(client));
+  TNThreadRegistry::Instance().Spawn("ClientRead", [thread] { thread->Execute(); });
+}
+
+} // namespace voxmit

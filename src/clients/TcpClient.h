@@ -1,0 +1,92 @@
+#pragma once
+// A client served over TCP: TNClientReadThread is the connection's thread (one per accepted
+// connection, started by StartClientConnection on the listener thread); it reads the bytes,
+// feeds them to its TTcpClient session and, when the connection ends, logs the session off.
+//
+// The read loop: wait up to ThreadWaitLoopTimeout for data; read up to 2048 bytes; a zero
+// byte cuts the chunk (it and what follows it in the same read are dropped); the pending input
+// goes to ProcessInput. A read that yields nothing is followed by a peek: a failed read or a
+// connection closed by the peer disconnects the session; a peek error alone does not.
+//
+// Bounds: while the session's reply list or the server's input queue holds more than
+// kMaxQueuedEntries, the thread stops reading, so the client's own writes block (TCP flow
+// control) instead of the server's memory growing. A write that the client does not take
+// within SendTimeoutMs fails, which ends the session. Keep-alive probes find peers that
+// vanished without closing.
+//
+// Threads: the socket is closed by the connection thread alone, after Logoff (so after the
+// send thread has ended). Disconnect may be called from any thread: it shuts the socket down,
+// which wakes the read loop and any blocked write; socketMutex_ guards the shutdown against
+// the close.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <Poco/Net/StreamSocket.h>
+
+#include "clients/BaseClient.h"
+
+namespace voxmit {
+
+class TTcpClient : public TBaseClient {
+public:
+  // Milliseconds a write may stay blocked before the session is given up. Any thread; read
+  // when a connection starts.
+  static inline std::atomic<int32_t> SendTimeoutMs{30000};
+
+  explicit TTcpClient(Poco::Net::StreamSocket socket);
+  TTcpClient(Poco::Net::StreamSocket socket, std::shared_ptr<TClientsList> clients,
+             std::shared_ptr<TCarriersList> carriers, std::shared_ptr<TInputMessageQueue> input);
+  ~TTcpClient() override;
+
+  // Send thread (and the connection thread for the logon denial).
+  int32_t SendText(const std::string& text) override;
+  void Disconnect() override;
+  std::string GetIpAddress() const override;
+  std::string GetHostName() const override;
+
+  // Connection thread, once the session is logged off.
+  void CloseSocket();
+  Poco::Net::StreamSocket& Socket() { return socket_; }
+
+private:
+  Poco::Net::StreamSocket socket_;
+  std::mutex socketMutex_;
+  bool socketOpen_ = true;  // guarded by socketMutex_
+};
+
+class TNClientReadThread {
+public:
+  static constexpr int kChunkSize = 2048;
+  static constexpr int32_t kMaxQueuedEntries = 1000;
+
+  explicit TNClientReadThread(std::shared_ptr<TTcpClient> client);
+  TNClientReadThread(const TNClientReadThread&) = delete;
+  TNClientReadThread& operator=(const TNClientReadThread&) = delete;
+
+  // Runs the connection to its end on the calling thread (ClientExecute).
+  void Execute();
+
+private:
+  bool WaitForInput();
+  bool Congested() const;
+  // Reads one chunk into the pending input; false when the connection is over.
+  bool ReadChunk();
+
+  std::shared_ptr<TTcpClient> client_;
+  std::string pending_;
+  char chunk_[kChunkSize + 1];
+};
+
+// Ends every TCP connection, logged on or not (the listener going off takes its connections
+// with it). Any thread.
+void DisconnectAllConnections();
+
+// The listener's connection handler: gives the accepted connection its own registered thread
+// (TNThreadRegistry) with a new TTcpClient session on the server's current containers.
+void StartClientConnection(Poco::Net::StreamSocket socket);
+
+} // namespace voxmit

@@ -1,0 +1,88 @@
+#pragma once
+// The two intake threads that turn what sessions hand over into rows:
+//  - TNewMessageThread stores every accepted message of the input queue in Messages, answers
+//    MESSAGE_ACCEPTED to the submitting session (head of its reply list) and wakes the
+//    carrier's iterator; it also marks replies that a closing session could not deliver, so
+//    the client is told again at its next logon.
+//  - TNewCarrierThread writes the carriers introduced during this run to Carriers.
+//
+// Lifecycle: created running by StartServer (new-carrier thread first), after the containers
+// exist; StopServer calls RequestStop and WaitFor (new-message thread first) once every
+// session has ended. The new-message thread ends only after it found the queue empty, so
+// every message accepted before the stop is stored. Destruction stops and waits as well.
+//
+// Threads: RequestStop and WaitFor belong to the thread that created the object (the UI
+// thread). No container lock is held while the database is used; the clients list's read
+// lock is held across FindClientByGUID and QueueReply (then the reply list's lock inside it).
+// A failed database operation is logged by the store; the thread goes on, and a message whose
+// insert failed is not acknowledged.
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "common/BaseContainers.h"
+#include "platform/TNEvent.h"
+
+namespace voxmit {
+
+class TDMData;
+class TServerNormalInputMessage;
+class TServerUnsentInputMessage;
+
+class TNewMessageThread {
+public:
+  TNewMessageThread(std::shared_ptr<TInputMessageQueue> input,
+                    std::shared_ptr<TClientsList> clients,
+                    std::shared_ptr<TCarriersList> carriers, TDMData& data);
+  ~TNewMessageThread();
+  TNewMessageThread(const TNewMessageThread&) = delete;
+  TNewMessageThread& operator=(const TNewMessageThread&) = delete;
+
+  // Sets StopRequested: the thread ends once the queue is empty.
+  void RequestStop();
+  bool StopRequested() const { return stopRequested_; }
+  void WaitFor();
+
+private:
+  void Execute();
+  // Pops one entry under the queue's write lock; nullptr when empty.
+  std::shared_ptr<TServerInputMessage> Pop();
+  void Handle(const TServerInputMessage& item);
+  void Store(const TServerNormalInputMessage& message);
+  void Acknowledge(const TServerNormalInputMessage& message, int32_t recordID);
+  void WakeCarrier(int32_t carrierID);
+
+  std::shared_ptr<TInputMessageQueue> input_;
+  std::shared_ptr<TClientsList> clients_;
+  std::shared_ptr<TCarriersList> carriers_;
+  TDMData& data_;
+  std::atomic<bool> stopRequested_{false};
+  TNEvent stopEvent_;
+  std::thread thread_;
+};
+
+class TNewCarrierThread {
+public:
+  TNewCarrierThread(std::shared_ptr<TCarriersList> carriers, TDMData& data);
+  ~TNewCarrierThread();
+  TNewCarrierThread(const TNewCarrierThread&) = delete;
+  TNewCarrierThread& operator=(const TNewCarrierThread&) = delete;
+
+  void RequestStop();
+  bool StopRequested() const { return stopRequested_; }
+  void WaitFor();
+
+private:
+  void Execute();
+  // Writes every carrier marked new; false when one of them could not be written.
+  bool StoreNewCarriers();
+
+  std::shared_ptr<TCarriersList> carriers_;
+  TDMData& data_;
+  std::atomic<bool> stopRequested_{false};
+  TNEvent stopEvent_;
+  std::thread thread_;
+};
+
+} // namespace voxmit
