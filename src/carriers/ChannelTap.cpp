@@ -1,0 +1,253 @@
+#include "carriers/ChannelTap.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include <Poco/String.h>
+
+#include "common/CommaText.h"
+#include "server/LogFile.h"
+#include "server/ServerSettings.h"
+
+namespace voxmit {
+
+namespace tap {
+
+std::string Checksum(std::string_view blockSoFar) {
+  uint32_t sum = 0;
+  for (char c : blockSoFar) sum += static_cast<unsigned char>(c);
+  std::string digits(3, '0');
+  digits[0] = static_cast<char>(0x30 + ((sum >> 8) & 0x0F));
+  digits[1] = static_cast<char>(0x30 + ((sum >> 4) & 0x0F));
+  digits[2] = static_cast<char>(0x30 + (sum & 0x0F));
+  return digits;
+}
+
+std::string BuildBlock(std::string_view text, std::string_view pagerId) {
+  std::string block;
+  block.reserve(text.size() * 2 + pagerId.size() + 10);
+  block += STX;
+  block += pagerId;
+  block += CR;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20) {
+      block += SUB;
+      block += static_cast<char>(byte + 0x40);
+    } else {
+      block += c;
+    }
+  }
+  block += CR;
+  block += ETX;
+  block += Checksum(block);
+  block += CR;
+  return block;
+}
+
+const std::vector<std::string>& PromptAnswers() {
+  static const std::vector<std::string> answers{"ID=", "NO CARRIER\r\n"};
+  return answers;
+}
+
+const std::vector<std::string>& LogonAnswers() {
+  static const std::vector<std::string> answers{std::string{ESC} + "[p" + CR, "NO CARRIER\r\n"};
+  return answers;
+}
+
+const std::vector<std::string>& BlockAnswers() {
+  static const std::vector<std::string> answers{std::string(1, ACK), std::string(1, NAK),
+                                                std::string(1, RS), std::string{ESC, EOT}};
+  return answers;
+}
+
+const std::vector<std::string>& DirectPromptAnswers() {
+  static const std::vector<std::string> answers{"ID=", std::string{ESC, EOT}};
+  return answers;
+}
+
+TChannelSendResult ClassifyBlockAnswer(TSendModemResult result, int32_t matchedIndex) {
+  if (result != seOK) return srNoAnswer;
+  switch (matchedIndex) {
+    case baAck: return srSent;
+    case baNak: return srRetry;
+    case baRs: return srAbandon;
+    case baEscEot: return srProviderHangUp;
+    default: return srNoAnswer;
+  }
+}
+
+std::string LogonText(std::string_view password) {
+  std::string text{ESC};
+  text += "PG1";
+  text += password;
+  text += CR;
+  return text;
+}
+
+std::string LogoffText() { return std::string{EOT, CR}; }
+
+namespace {
+
+bool ToInt(const std::string& field, int32_t& value) {
+  const std::string text = TrimControls(field);
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  if (first != last && *first == '+') ++first;
+  int32_t parsed = 0;
+  const auto [end, ec] = std::from_chars(first, last, parsed);
+  if (first == last || ec != std::errc() || end != last) return false;
+  value = parsed;
+  return true;
+}
+
+// Data bits, parity letter, stop bits: "8,N,1".
+bool ParseLineFormat(const std::string& field, TCarrierSettingsTap& into) {
+  const std::vector<std::string> items = SplitCommaText(Poco::toUpper(TrimControls(field)));
+  if (items.empty() || !ToInt(items[0], into.ByteSize)) return false;
+  if (items.size() > 1 && !items[1].empty()) {
+    switch (items[1][0]) {
+      case 'E': into.Parity = 2; break;
+      case 'N': into.Parity = 0; break;
+      case 'O': into.Parity = 1; break;
+      default: break;
+    }
+  }
+  if (items.size() > 2) {
+    if (items[2] == "1") into.StopBits = 0;
+    if (items[2] == "2") into.StopBits = 2;
+  }
+  return items.size() == 3;
+}
+
+} // namespace
+
+bool ParseCarrierSettings(std::string_view text, TCarrierSettingsTap& into) {
+  const std::vector<std::string> fields = SplitCommaText(text);
+  if (fields.size() != 5) return false;
+  into.PhoneNumber = TrimControls(fields[0]);
+  into.Password = TrimControls(fields[1]);
+  if (!ToInt(fields[2], into.MaxMessageLength)) return false;
+  if (!ToInt(fields[3], into.BaudRate)) return false;
+  return ParseLineFormat(fields[4], into);
+}
+
+} // namespace tap
+
+} // namespace voxmit
+
+// ---- TChannelTap --------------------------------------------------------------------------------
+
+namespace voxmit {
+
+namespace {
+
+constexpr int32_t kPromptTimeoutMs = 2000;
+constexpr int32_t kLogonTimeoutMs = 10000;
+constexpr int32_t kBlockTimeoutMs = 10000;
+constexpr int32_t kPromptTries = 3;
+
+} // namespace
+
+TChannelTap::TChannelTap(const TNChannelArgs& args)
+    : TBaseChannelModem(args),
+      PromptAnswers(tap::PromptAnswers()),
+      LogonAnswers(tap::LogonAnswers()),
+      BlockAnswers(tap::BlockAnswers()) {
+  MaxMessagesPerConnection = std::max(1, settings::MaxMessagesPerConnectionTAP.load());
+}
+
+TBufferLimits TChannelTap::GetBufferLimits() {
+  return {settings::InputBufferLimitTAP, settings::OutputBufferLimit};
+}
+
+bool TChannelTap::ParseCarrierSettings() {
+  tap::TCarrierSettingsTap s;
+  s.PhoneNumber = PhoneNumber;
+  s.Password = Password;
+  s.MaxMessageLength = MaxMessageLength;
+  s.BaudRate = BaudRate;
+  s.ByteSize = ByteSize;
+  s.Parity = Parity;
+  s.StopBits = StopBits;
+  const bool ok = tap::ParseCarrierSettings(CarrierSettings(), s);
+  PhoneNumber = s.PhoneNumber;
+  Password = s.Password;
+  MaxMessageLength = s.MaxMessageLength;
+  BaudRate = s.BaudRate;
+  ByteSize = s.ByteSize;
+  Parity = s.Parity;
+  StopBits = s.StopBits;
+  return ok;
+}
+
+TSendModemResult TChannelTap::WakeTerminal(int32_t& matched) {
+  TSendModemResult result = seExpectTimeout;
+  for (int32_t i = 0; i < kPromptTries; ++i) {
+    result = SendModemStringEx("\r", PromptAnswers, kPromptTimeoutMs, tap::CR, matched);
+    if (result == seOK) break;
+  }
+  return result;
+}
+
+TChannelConnectResult TChannelTap::LogOnOnce() {
+  if (Dial() != dsConnected) return crNoConnection;
+  int32_t matched = -1;
+  const TSendModemResult prompt = WakeTerminal(matched);
+  if (prompt == seOK && matched == tap::paIdPrompt)
+    LogMessage("ChannelTap, receiving ID= succeeded");
+  if (prompt != seOK || matched == tap::paNoCarrier) {
+    LogMessage("ChannelTap, receiving ID= failed");
+    return crNoLogonRequest;
+  }
+  LogMessage("ChannelTap, sending <ESC>PG1, waiting for <ESC>[P<CR> ");
+  const TSendModemResult logon =
+      SendModemStringEx(tap::LogonText(Password), LogonAnswers, kLogonTimeoutMs, tap::CR, matched);
+  if (logon == seOK && matched == 0) {
+    LogMessage("ChannelTap, receiving <ESC>[P<CR> succeeded");
+    return crConnected;
+  }
+  LogMessage("ChannelTap, receiving <ESC>[P<CR> failed");
+  return crLogonError;
+}
+
+TChannelConnectResult TChannelTap::Connect() {
+  LogMessage("ChannelTap, connecting ");
+  const int32_t attempts = std::max(0, settings::LogonRetries.load()) + 1;
+  TChannelConnectResult result = crConnected;
+  for (int32_t i = 0; i < attempts; ++i) {
+    result = LogOnOnce();
+    // A failed dial already made its own redial attempts.
+    if (result == crConnected || result == crNoConnection) break;
+  }
+  // The worker never disconnects after a failed connect: a call that is still up (or a dial
+  // the modem is still making) would hold the line until the port closes.
+  if (result != crConnected) HangUp();
+  return result;
+}
+
+bool TChannelTap::Disconnect() {
+  const bool answered = SendModemString(tap::LogoffText(), LogoffAnswer(),
+                                        settings::ModemDisconnectTimeout, tap::CR) == seOK;
+  HangUp();
+  return answered;
+}
+
+std::string TChannelTap::LogoffAnswer() const { return "NO CARRIER"; }
+
+void TChannelTap::BuildMessageBlock(const std::string& text, const std::string& pagerID,
+                                    std::string& block) {
+  block = tap::BuildBlock(text, pagerID);
+}
+
+TChannelSendResult TChannelTap::SendMessage(TNBaseChannelMessage& part) {
+  ShowActivity("Sending Message");
+  std::string block;
+  BuildMessageBlock(part.MessageText, part.PagerID, block);
+  int32_t matched = -1;
+  const TSendModemResult result =
+      SendModemStringEx(block, BlockAnswers, kBlockTimeoutMs, tap::CR, matched);
+  return tap::ClassifyBlockAnswer(result, matched);
+}
+
+} // namespace voxmit
