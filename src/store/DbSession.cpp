@@ -1,6 +1,9 @@
 #include "store/DbSession.h"
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
+#include <unistd.h>
 #include <system_error>
 
 #include <Poco/Data/SQLite/Connector.h>
@@ -44,14 +47,22 @@ Poco::Data::Session OpenDbSession(const std::filesystem::path& file) {
   RegisterConnectorOnce();
   std::error_code ec;
   if (!std::filesystem::is_regular_file(file, ec)) throw EDatabaseNotFound();
+  if (::access(file.c_str(), R_OK | W_OK) != 0)
+    throw EStoreError("Error: \"" + file.filename().string() +
+                      "\" can't be opened: " + std::strerror(errno));
   try {
-    Poco::Data::Session session("SQLite", ReadWriteUri(file));
+    Poco::Data::Session session("SQLite", ReadWriteUri(file), kOpenTimeoutS);
     ConfigureDbSession(session);
     return session;
   } catch (const Poco::Exception& e) {
     throw EStoreError("Error: \"" + file.filename().string() +
                       "\" can't be opened as a database: " + e.displayText());
   }
+}
+
+Poco::Data::Session OpenOrCreateDbFile(const std::filesystem::path& file) {
+  RegisterConnectorOnce();
+  return Poco::Data::Session("SQLite", file.string(), kOpenTimeoutS);
 }
 
 void BeginImmediate(Poco::Data::Session& session) { session << "BEGIN IMMEDIATE", now; }

@@ -28,6 +28,9 @@ public:
 
 // Milliseconds a statement waits for another connection's lock before it reports "busy".
 constexpr int kBusyTimeoutMs = 30000;
+// Seconds an open may take. The connector reports a failed open only when this has passed,
+// so the callers check what they can beforehand and the wait stays short.
+constexpr std::size_t kOpenTimeoutS = 10;
 // How often a whole write transaction is tried when the lock could not be had in time.
 constexpr int kWriteAttempts = 3;
 
@@ -35,6 +38,9 @@ constexpr int kWriteAttempts = 3;
 // with synchronous=FULL and the busy timeout. Throws EDatabaseNotFound when the file is
 // missing and EStoreError when it is not a database.
 Poco::Data::Session OpenDbSession(const std::filesystem::path& file);
+
+// Opens (creating it when missing) a plain file path; kOpenTimeoutS applies.
+Poco::Data::Session OpenOrCreateDbFile(const std::filesystem::path& file);
 
 // Sets the per-connection pragmas (WAL, synchronous=FULL, busy timeout).
 void ConfigureDbSession(Poco::Data::Session& session);

@@ -1,9 +1,7 @@
 #include "store/schema.h"
 
-#include <mutex>
 #include <system_error>
 
-#include <Poco/Data/SQLite/Connector.h>
 #include <Poco/Data/Session.h>
 
 #include "store/DbSession.h"
@@ -123,10 +121,11 @@ void CreateDatabase(const std::filesystem::path& file) {
   if (std::filesystem::exists(file, ec) || ec)
     throw EStoreError("Error: \"" + file.string() +
                       "\" already exists. An existing database is never overwritten.");
-  static std::once_flag once;
-  std::call_once(once, [] { Poco::Data::SQLite::Connector::registerConnector(); });
+  const std::filesystem::path folder = std::filesystem::absolute(file).parent_path();
+  if (!std::filesystem::is_directory(folder, ec))
+    throw EStoreError("Error: the folder \"" + folder.string() + "\" does not exist.");
   try {
-    Poco::Data::Session session("SQLite", file.string());
+    Poco::Data::Session session = OpenOrCreateDbFile(file);
     ConfigureDbSession(session);
     RunWriteTransaction(session, [&] { CreateContent(session); });
   } catch (const Poco::Exception& e) {

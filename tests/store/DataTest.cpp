@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "common/BaseContainers.h"
+#include "platform/OperatorUi.h"
 #include "store/Carrier.h"
 #include "store/dmodData.h"
 #include "store/dmodServerSettings.h"
@@ -300,6 +301,22 @@ TEST_F(CompactTest, LeavesTheFileAloneWhileAnotherConnectionHasItOpen) {
   AddMessage(row);
   EXPECT_TRUE(data_.InsertNewMessage("{g}", 2, CT_TAP, 1, "p", "mine"));
   EXPECT_EQ(Count("Messages"), 2);
+}
+
+TEST_F(CompactTest, AFailureIsSwallowedAndTheFileStays) {
+  const auto kept = data_.InsertNewMessage("{g}", 1, CT_TAP, 1, "p", "kept");
+  Raw().close();
+  // A temporary path that cannot be removed.
+  std::filesystem::create_directories(TempFile() / "blocker");
+  const ino_t inodeBefore = Inode(DbFile());
+  EXPECT_NO_THROW(data_.CompactDatabase());
+  EXPECT_EQ(Inode(DbFile()), inodeBefore);
+  auto* ui = dynamic_cast<THeadlessOperatorUi*>(&OperatorUi());
+  ASSERT_NE(ui, nullptr);
+  EXPECT_FALSE(ui->BusyCursor()) << "the cursor is restored after a failure";
+  const auto next = data_.InsertNewMessage("{g}", 2, CT_TAP, 1, "p", "after");
+  ASSERT_TRUE(kept && next);
+  EXPECT_EQ(*next, *kept + 1);
 }
 
 } // namespace
