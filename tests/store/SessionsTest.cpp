@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <Poco/Data/SQLite/Utility.h>
 
 #include "store/DbSessions.h"
@@ -80,6 +82,10 @@ TEST(DbTimeTest, TextSortsAsTimeAndCutoffsAreWholeSeconds) {
   EXPECT_EQ(cutoff.substr(19), ".000");
   EXPECT_LT(cutoff, DbSecondsAgo(59 * 60));
   EXPECT_GT(cutoff, DbSecondsAgo(61 * 60));
+  // An age meant as "never" keeps every row instead of wrapping into a nonsense date.
+  EXPECT_EQ(DbCutoff(std::numeric_limits<int32_t>::max()), "0001-01-01 00:00:00.000");
+  EXPECT_LE(DbCutoff(-5), DbNow());
+  EXPECT_GE(DbCutoff(-5), DbCutoff(0));
 }
 
 } // namespace
