@@ -301,9 +301,9 @@ FakeDialAnswer FakeModem::NextDialAnswer() {
 }
 
 void FakeModem::FinishDial(const std::string& result) {
-  Result(result);
   if (result.rfind("CONNECT", 0) != 0) {
     mode_ = Mode::Command;
+    Result(result);
     return;
   }
   mode_ = Mode::Online;
@@ -316,6 +316,7 @@ void FakeModem::FinishDial(const std::string& result) {
     inCall_ = true;
     peer = peer_;
   }
+  Result(result);
   if (peer) peer->OnConnect(*this);
 }
 

@@ -15,7 +15,8 @@
 // explicit hook.
 //
 // Threads: the line's thread runs the modem (the FakeLinePeer operations). Every other public
-// operation may be called from any thread.
+// operation may be called from any thread. Records are updated before the result that
+// follows them is sent.
 
 #include <atomic>
 #include <chrono>

@@ -174,7 +174,7 @@ void FakeTapTerminal::FinishLogon(FakeLine& line) {
   if (!logon.accepted) {
     switch (options_.refusal) {
       case TapLogonRefusal::Nak: line.Send(reply + Answer(NAK)); break;
-      case TapLogonRefusal::EscEot: line.Send(reply + std::string{ESC, EOT, CR}); HangUp(line); return;
+      case TapLogonRefusal::EscEot: HangUp(line, reply + std::string{ESC, EOT, CR}); return;
       case TapLogonRefusal::Silence: break;
     }
     SetState(State::AwaitLogon);
@@ -263,10 +263,7 @@ void FakeTapTerminal::AnswerBlock(Block block, FakeLine& line) {
     case TapBlockAnswer::Ack: line.Send(Answer(ACK)); break;
     case TapBlockAnswer::Nak: line.Send(Answer(NAK)); break;
     case TapBlockAnswer::Rs: line.Send(Answer(RS)); break;
-    case TapBlockAnswer::EscEot:
-      line.Send(std::string{ESC, EOT, CR});
-      HangUp(line);
-      break;
+    case TapBlockAnswer::EscEot: HangUp(line, std::string{ESC, EOT, CR}); break;
     case TapBlockAnswer::Silence: break;
   }
 }
@@ -276,12 +273,12 @@ void FakeTapTerminal::Logoff(FakeLine& line) {
     std::lock_guard lock(mutex_);
     ++logoffs_;
   }
-  line.Send(std::string{ESC, EOT, CR});
-  HangUp(line);
+  HangUp(line, std::string{ESC, EOT, CR});
 }
 
-void FakeTapTerminal::HangUp(FakeLine& line) {
-  SetState(State::Idle);
+void FakeTapTerminal::HangUp(FakeLine& line, const std::string& lastWords) {
+  SetState(State::Idle);  // before the reply: a test that saw the reply sees the state
+  line.Send(lastWords);
   line.HangUp();
 }
 

@@ -16,7 +16,8 @@
 // control character c - 0x40; a bare control character there makes the block bad.
 //
 // Threads: the line's thread runs the terminal (the FakeLinePeer operations). Every other
-// public operation may be called from any thread.
+// public operation may be called from any thread. Records are updated before the reply that
+// follows them is sent, so a test that has seen a reply sees its record.
 
 #include <deque>
 #include <mutex>
@@ -100,7 +101,8 @@ private:
   std::optional<Page> ParseBlock(const std::string& bytes, bool& checksumOk) const;
   void AnswerBlock(Block block, FakeLine& line);
   void Logoff(FakeLine& line);
-  void HangUp(FakeLine& line);
+  // Sends the last reply and drops the call.
+  void HangUp(FakeLine& line, const std::string& lastWords);
   void SetState(State state);
 
   const Options options_;
