@@ -92,11 +92,10 @@ void TBaseClient::Logon(const TServerRawInMessage& request) {
   if (!clients_) return;  // no server running
   const std::string guid = request.GetClientGUID();
   {
-    TNReadLock lock(clients_->Lock());
-    if (auto older = FindClientByGUID(*clients_, guid)) older->Disconnect();
-  }
-  {
+    // One write lock over find and add: of two logons with one GUID racing, the later one
+    // always finds the earlier. Disconnect takes no list lock.
     TNWriteLock lock(clients_->Lock());
+    if (auto older = FindClientByGUID(*clients_, guid)) older->Disconnect();
     AddClient(*clients_, shared_from_this());
     clientGUID_ = guid;
     replies_ = std::make_unique<TReplyMessageList>();
