@@ -55,16 +55,19 @@ const char* DialStatusText(TDialStatus status);
 
 // Abstract: carriers over a modem derive from it. Non-copyable (owns the port).
 class TBaseChannelModem : public TBaseChannelComPort {
-public:
-  TBaseChannelModem(const TNChannelArgs& args);
+protected:
+  explicit TBaseChannelModem(const TNChannelArgs& args);
 
+  // AT&F, then the init string with V1&D2 appended; false (and the device shown in error)
+  // when the modem does not answer OK within ModemResponseTimeout.
   bool InitDevice() override;
+  // Drops DTR, waits DtrHangupDelay, purges both directions; false when DTR could not be
+  // dropped (a line without modem signals).
   bool HangUp() override;
   bool ParseDeviceSettings() override;
-  // Up to RedialAttempts dial attempts, RedialDelay apart; the last dial status.
+  // Up to RedialAttempts dial attempts (at least one), RedialDelay apart; the last status.
   virtual TDialStatus Dial();
-
-protected:
+  // Hang up, raise DTR, dial, and show the outcome as the device activity.
   TDialStatus DialUp();
 
   // Writes send (when not empty), then reads until expected occurs in what arrived since the
