@@ -62,6 +62,13 @@ auto RunWriteTransaction(Poco::Data::Session& session, Body&& body) -> decltype(
   for (int attempt = 1;; ++attempt) {
     try {
       BeginImmediate(session);
+    } catch (const Poco::Data::SQLite::DBLockedException&) {
+      if (attempt >= kWriteAttempts) throw;
+      continue;
+    }
+    // From here on the transaction is ours to end; one the caller had open (BEGIN failed
+    // above) is never rolled back here.
+    try {
       if constexpr (std::is_void_v<decltype(body())>) {
         body();
         Commit(session);

@@ -74,6 +74,14 @@ TEST_F(SessionsTest, FailedTransactionLeavesNothingAndTheConnectionUsable) {
   EXPECT_EQ(Count("Messages"), 1);
 }
 
+TEST_F(SessionsTest, NestedTransactionFailsWithoutUndoingTheOuterOne) {
+  Raw() << "BEGIN IMMEDIATE", now;
+  AddMessage(TMessageRow{});
+  EXPECT_THROW(RunWriteTransaction(Raw(), [&] { AddMessage(TMessageRow{}); }), Poco::Exception);
+  Raw() << "COMMIT", now;
+  EXPECT_EQ(Count("Messages"), 1);
+}
+
 TEST(DbTimeTest, TextSortsAsTimeAndCutoffsAreWholeSeconds) {
   EXPECT_EQ(DbTimeText(Poco::LocalDateTime(2026, 1, 2, 3, 4, 5, 6)), "2026-01-02 03:04:05.006");
   EXPECT_LT(DbTimeText(Poco::LocalDateTime(2026, 9, 30, 23, 59, 59, 999)),
