@@ -529,4 +529,59 @@ void TNBaseChannelThread::WaitForResultsCollected() {
   }
 }
 
+// ---- Operations over a channel list ----------------------------------------------------------
+
+void CollectReadyEvents(const TNChannelsList& list, int32_t carrierID, TNChannelHandles& handles) {
+  handles.Clear();
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    auto channel = list.Items(i);
+    if (channel->Closing() || channel->CarrierID() != carrierID) continue;
+    handles.Events.push_back(&channel->ReadyEvent());
+    handles.Channels.push_back(std::move(channel));
+  }
+}
+
+std::shared_ptr<TNBaseCarrierChannel> FindChannelByReadyEvent(const TNChannelsList& list,
+                                                              int32_t carrierID,
+                                                              const TNEvent* handle) {
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    auto channel = list.Items(i);
+    if (&channel->ReadyEvent() == handle && !channel->Closing() &&
+        channel->CarrierID() == carrierID)
+      return channel;
+  }
+  return nullptr;
+}
+
+void CollectResultEvents(const TNChannelsList& list, TNChannelHandles& handles) {
+  handles.Clear();
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    auto channel = list.Items(i);
+    handles.Events.push_back(channel->FiFoOut().Event(stNotEmpty));
+    handles.Channels.push_back(std::move(channel));
+  }
+}
+
+std::shared_ptr<TNBaseCarrierChannel> FindChannelByResultEvent(const TNChannelsList& list,
+                                                               const TNEvent* handle) {
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    auto channel = list.Items(i);
+    if (channel->FiFoOut().Event(stNotEmpty) == handle) return channel;
+  }
+  return nullptr;
+}
+
+void CollectDevicesInUse(const TNChannelsList& list,
+                         std::vector<std::shared_ptr<TNDevice>>& devices) {
+  devices.clear();
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    auto channel = list.Items(i);
+    if (!channel->Closing()) devices.push_back(channel->Device());
+  }
+}
+
+void CloseAllChannels(const TNChannelsList& list) {
+  for (int32_t i = 0; i < list.Count(); ++i) list.Items(i)->Close();
+}
+
 } // namespace voxmit

@@ -26,6 +26,7 @@
 
 #include <Poco/Data/Session.h>
 
+#include "common/ServerTypes.h"
 #include "platform/TNEvent.h"
 
 namespace voxmit {
