@@ -97,8 +97,9 @@ std::optional<tcflag_t> CharSizeFor(int32_t byteSize) {
   }
 }
 
-// Raw mode with the given line settings; false for a setting termios cannot express.
-bool BuildTermios(termios& tio, const TSerialLineSettings& settings) {
+} // namespace
+
+bool BuildSerialTermios(termios& tio, const TSerialLineSettings& settings) {
   const auto speed = SpeedFor(settings.BaudRate);
   const auto size = CharSizeFor(settings.ByteSize);
   if (!speed || !size) return false;
@@ -122,6 +123,7 @@ bool BuildTermios(termios& tio, const TSerialLineSettings& settings) {
     case ssTwo: tio.c_cflag |= CSTOPB; break;
     default: return false;
   }
+  tio.c_iflag &= ~(INPCK | IGNPAR);
   if (settings.Parity != spNone) tio.c_iflag |= INPCK;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
@@ -129,6 +131,8 @@ bool BuildTermios(termios& tio, const TSerialLineSettings& settings) {
   cfsetospeed(&tio, *speed);
   return true;
 }
+
+namespace {
 
 int MillisecondsLeft(TSerialDeadline deadline) {
   const auto left =
@@ -190,7 +194,7 @@ bool TNSerialPort::Configure(const TSerialLineSettings& settings) {
   if (fd_ < 0) return Fail(EBADF);
   termios tio{};
   if (tcgetattr(fd_, &tio) < 0) return Fail(errno);
-  if (!BuildTermios(tio, settings)) return Fail(EINVAL);
+  if (!BuildSerialTermios(tio, settings)) return Fail(EINVAL);
   if (tcsetattr(fd_, TCSANOW, &tio) < 0) return Fail(errno);
   // tcsetattr succeeds when any one of the changes took; check the speed took. The character
   // format is not checked: a pseudo-terminal always keeps 8 bits without parity.

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include <termios.h>
+
 namespace voxmit {
 
 // Parity and stop bits keep the codes the device and carrier settings use.
@@ -37,6 +39,11 @@ using TSerialDeadline = TSerialClock::time_point;
 inline TSerialDeadline SerialDeadlineIn(std::chrono::milliseconds timeout) {
   return TSerialClock::now() + timeout;
 }
+
+// Raw mode with the given line settings, on top of the settings the driver reported in tio;
+// false for a setting termios cannot express. (A pseudo-terminal ignores the character
+// format, so this is where the format can be checked.)
+bool BuildSerialTermios(termios& tio, const TSerialLineSettings& settings);
 
 class TNSerialPort {
 public:

@@ -147,6 +147,42 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"Fast", {115200, 8, spNone, ssOne}, B115200, 0}),
     [](const auto& info) { return std::string(info.param.label); });
 
+struct FormatCase {
+  const char* label;
+  TSerialLineSettings settings;
+  tcflag_t cflagBits;  // of CSIZE | PARENB | PARODD | CMSPAR | CSTOPB
+  bool parityChecked;
+};
+
+class SerialPortCharacterFormat : public ::testing::TestWithParam<FormatCase> {};
+
+// A pseudo-terminal keeps 8 bits without parity whatever it is told, so the format is checked
+// on the settings built for the driver.
+TEST_P(SerialPortCharacterFormat, BuiltFromTheSettingCodes) {
+  termios tio{};
+  tio.c_cflag = CS8 | PARENB | PARODD | CSTOPB | CRTSCTS;  // whatever the driver had
+  tio.c_iflag = ICRNL | IXON | INPCK;
+  ASSERT_TRUE(BuildSerialTermios(tio, GetParam().settings));
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB), GetParam().cflagBits);
+  EXPECT_EQ((tio.c_iflag & INPCK) != 0, GetParam().parityChecked);
+  EXPECT_EQ(tio.c_iflag & (ICRNL | IXON), 0u);
+  EXPECT_TRUE(tio.c_cflag & CLOCAL);
+  EXPECT_TRUE(tio.c_cflag & CREAD);
+  EXPECT_TRUE(tio.c_cflag & CRTSCTS) << "handshaking keeps what the driver had";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SerialPortCharacterFormat,
+    ::testing::Values(FormatCase{"EightNoneOne", {9600, 8, spNone, ssOne}, CS8, false},
+                      FormatCase{"SevenEvenOne", {1200, 7, spEven, ssOne}, CS7 | PARENB, true},
+                      FormatCase{"SevenOddTwo", {1200, 7, spOdd, ssTwo},
+                                 CS7 | PARENB | PARODD | CSTOPB, true},
+                      FormatCase{"SixMark", {300, 6, spMark, ssOne},
+                                 CS6 | PARENB | PARODD | CMSPAR, true},
+                      FormatCase{"FiveSpaceOneAndHalf", {110, 5, spSpace, ssOneAndHalf},
+                                 CS5 | PARENB | CMSPAR | CSTOPB, true}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST(SerialPort, SecondOpenerIsRefusedUntilTheFirstCloses) {
   PtyPair pty;
   TNSerialPort first, second;
