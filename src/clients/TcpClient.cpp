@@ -134,6 +134,12 @@ void TNClientReadThread::Execute() {
         std::this_thread::sleep_for(std::chrono::milliseconds(kCongestionPauseMs));
         continue;
       }
+      if (LogonOverdue()) {
+        LogMessage("TNClientReadThread, no logon from " + client_->GetIpAddress() +
+                   " in time, connection closed");
+        client_->Disconnect();
+        break;
+      }
       if (!WaitForInput()) continue;
       if (!ReadChunk()) break;
     } catch (const std::exception& e) {
@@ -151,6 +157,12 @@ bool TNClientReadThread::WaitForInput() {
                              1000);
   return client_->Socket().poll(slice, Poco::Net::Socket::SELECT_READ |
                                            Poco::Net::Socket::SELECT_ERROR);
+}
+
+bool TNClientReadThread::LogonOverdue() const {
+  if (client_->LoggedOn()) return false;
+  const auto waited = std::chrono::steady_clock::now() - connected_;
+  return waited > std::chrono::milliseconds(LogonTimeoutMs.load());
 }
 
 bool TNClientReadThread::Congested() const {

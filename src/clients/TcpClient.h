@@ -8,7 +8,8 @@
 // goes to ProcessInput. A read that yields nothing is followed by a peek: a failed read or a
 // connection closed by the peer disconnects the session; a peek error alone does not.
 //
-// Bounds: while the session's reply list or the server's input queue holds more than
+// Bounds: a connection that has not logged on within LogonTimeoutMs is closed, so idle
+// connections cannot pile up threads; while the session's reply list or the server's input queue holds more than
 // kMaxQueuedEntries, the thread stops reading, so the client's own writes block (TCP flow
 // control) instead of the server's memory growing. A write that the client does not take
 // within SendTimeoutMs fails, which ends the session. Keep-alive probes find peers that
@@ -20,6 +21,7 @@
 // the close.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -62,6 +64,8 @@ class TNClientReadThread {
 public:
   static constexpr int kChunkSize = 2048;
   static constexpr int32_t kMaxQueuedEntries = 1000;
+  // Milliseconds a connection may stay without a logon. Any thread; read by each loop pass.
+  static inline std::atomic<int32_t> LogonTimeoutMs{60000};
 
   explicit TNClientReadThread(std::shared_ptr<TTcpClient> client);
   TNClientReadThread(const TNClientReadThread&) = delete;
@@ -72,11 +76,13 @@ public:
 
 private:
   bool WaitForInput();
+  bool LogonOverdue() const;
   bool Congested() const;
   // Reads one chunk into the pending input; false when the connection is over.
   bool ReadChunk();
 
   std::shared_ptr<TTcpClient> client_;
+  const std::chrono::steady_clock::time_point connected_ = std::chrono::steady_clock::now();
   std::string pending_;
   char chunk_[kChunkSize + 1];
 };

@@ -46,6 +46,7 @@ protected:
     if (session) session->Disconnect();
     if (thread.joinable()) thread.join();
     TTcpClient::SendTimeoutMs = 30000;
+    TNClientReadThread::LogonTimeoutMs = 60000;
     settings::ThreadWaitLoopTimeout = 2000;
   }
 
@@ -116,6 +117,24 @@ TEST_F(TcpSession, ClientThatNeverReadsIsGivenUpWhenAWriteTimesOut) {
   EXPECT_TRUE(session->Closing());
   EXPECT_EQ(clients->Count(), 0);
   writer.join();
+}
+
+TEST_F(TcpSession, ConnectionWithoutLogonIsClosedAfterTheDeadline) {
+  TNClientReadThread::LogonTimeoutMs = 300;
+  Start();
+  Send("\r\n\rLOGON,{never-finished");
+  EXPECT_TRUE(PeerSeesClose());
+  EXPECT_TRUE(WaitUntil([&] { return ended.load(); }));
+}
+
+TEST_F(TcpSession, LoggedOnConnectionOutlivesTheLogonDeadline) {
+  TNClientReadThread::LogonTimeoutMs = 300;
+  Start();
+  Send(Frame("LOGON,{stays},x"));
+  EXPECT_EQ(NextReply(), "LOGON_OK");
+  EXPECT_FALSE(WaitUntil([&] { return ended.load(); }, 1500ms));
+  Send(Frame("MESSAGE,4,1,x"));
+  EXPECT_EQ(NextReply(), "MESSAGE_ACCEPT_ERROR,\"4,1,Formatting Error\"");
 }
 
 TEST_F(TcpSession, DisconnectFromAnotherThreadEndsAnIdleConnection) {
