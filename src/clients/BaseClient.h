@@ -18,8 +18,10 @@
 // reply list, then the input message queue. Disconnect takes no list lock.
 //
 // Ownership: a session is held through std::shared_ptr by its connection thread (or automation
-// object) and, while logged on, by the clients list. It owns its reply list and its two
-// threads; Logoff ends them and waits for them.
+// object) and, while logged on, by the clients list (and it holds the list: Logoff breaks the
+// cycle). It owns its reply list and its two threads; Logoff ends them and waits for them.
+// The threads call the virtual SendText and hooks, so a descendant calls Logoff in its own
+// destructor, while its part of the object still exists.
 
 #include <atomic>
 #include <cstdint>
