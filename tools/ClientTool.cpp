@@ -25,6 +25,7 @@ const char* const Usage =
     "usage: voxmit-client [--host H] [--port P] [--guid G] [--wait SECONDS] [--id N]\n"
     "                     send CARRIERTYPE SETTINGS PAGERID TEXT\n"
     "       voxmit-client [--host H] [--port P] [--guid G] [--wait SECONDS] listen\n"
+    "--wait: how long send waits for the result (default 60), or how long listen runs\n"
     "exit codes: 0 sent, 1 send error, 2 usage or connection error, 3 time-out\n";
 
 struct TToolOptions {
