@@ -202,6 +202,25 @@ TEST_F(DirectTapPassword, WrongPasswordIsNakedThenTheRightOneIsAccepted) {
   EXPECT_TRUE(logons[1].accepted);
 }
 
+class DirectTapWithMessages : public DirectTap {
+protected:
+  static FakeTapTerminal::Options Options() {
+    FakeTapTerminal::Options o;
+    o.ackLogon = false;
+    o.blockMessage = {"211 Page(s) Sent Successful"};
+    o.logoffMessage = {"115 Goodbye"};
+    return o;
+  }
+  DirectTapWithMessages() : DirectTap(Options()) {}
+};
+
+TEST_F(DirectTapWithMessages, PrecedeTheAnswers) {
+  EXPECT_EQ(host.Exchange("\r", "ID="), "ID=");
+  EXPECT_EQ(host.Exchange("\x1bPG1\r", "\x1b[p\r"), "\x1b[p\r") << "go-ahead without ACK";
+  EXPECT_EQ(host.Exchange(kBlockHi, kAck), "211 Page(s) Sent Successful\r" + kAck);
+  EXPECT_EQ(host.Exchange("\x04\r", kEscEot), "115 Goodbye\r" + kEscEot);
+}
+
 class DirectTapRefusesWithEscEot : public DirectTap {
 protected:
   static FakeTapTerminal::Options Options() {

@@ -10,6 +10,12 @@ constexpr size_t kMaxBlock = 4096;  // far beyond the published 256, to see a ru
 
 std::string Answer(char c) { return std::string{c, CR}; }
 
+std::string Lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& l : lines) text += l + CR;
+  return text;
+}
+
 std::string ChecksumText(unsigned sum) {
   sum &= 0xFFF;
   return {static_cast<char>(0x30 + ((sum >> 8) & 0xF)), static_cast<char>(0x30 + ((sum >> 4) & 0xF)),
@@ -169,8 +175,7 @@ void FakeTapTerminal::FinishLogon(FakeLine& line) {
     std::lock_guard lock(mutex_);
     logons_.push_back(logon);
   }
-  std::string reply;
-  for (const auto& b : options_.banner) reply += b + CR;
+  std::string reply = Lines(options_.banner);
   if (!logon.accepted) {
     switch (options_.refusal) {
       case TapLogonRefusal::Nak: line.Send(reply + Answer(NAK)); break;
@@ -255,15 +260,16 @@ void FakeTapTerminal::AnswerBlock(Block block, FakeLine& line) {
   }
   state_ = State::Transaction;
   buffer_.clear();
+  const std::string message = Lines(options_.blockMessage);
   if (!answer) {
-    line.Send(Answer(NAK));
+    line.Send(message + Answer(NAK));
     return;
   }
   switch (*answer) {
-    case TapBlockAnswer::Ack: line.Send(Answer(ACK)); break;
-    case TapBlockAnswer::Nak: line.Send(Answer(NAK)); break;
-    case TapBlockAnswer::Rs: line.Send(Answer(RS)); break;
-    case TapBlockAnswer::EscEot: HangUp(line, std::string{ESC, EOT, CR}); break;
+    case TapBlockAnswer::Ack: line.Send(message + Answer(ACK)); break;
+    case TapBlockAnswer::Nak: line.Send(message + Answer(NAK)); break;
+    case TapBlockAnswer::Rs: line.Send(message + Answer(RS)); break;
+    case TapBlockAnswer::EscEot: HangUp(line, message + std::string{ESC, EOT, CR}); break;
     case TapBlockAnswer::Silence: break;
   }
 }
@@ -273,7 +279,7 @@ void FakeTapTerminal::Logoff(FakeLine& line) {
     std::lock_guard lock(mutex_);
     ++logoffs_;
   }
-  HangUp(line, std::string{ESC, EOT, CR});
+  HangUp(line, Lines(options_.logoffMessage) + std::string{ESC, EOT, CR});
 }
 
 void FakeTapTerminal::HangUp(FakeLine& line, const std::string& lastWords) {

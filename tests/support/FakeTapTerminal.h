@@ -11,6 +11,7 @@
 //                                -> checksum and fields checked here; a bad block is answered
 //                                   NAK CR, a good one as scripted (ACK CR by default)
 //   host EOT CR                  -> ESC EOT CR, then the terminal hangs up
+// Any answer may be preceded by message lines, as the published protocol allows (Options).
 // The checksum is the sum of the bytes from STX through ETX, its low 12 bits sent as three
 // characters 0x30 + nibble, high nibble first. In the text, SUB followed by c stands for the
 // control character c - 0x40; a bare control character there makes the block bad.
@@ -44,6 +45,11 @@ public:
     bool goAhead = true;                  // false: accepts the logon but never says go ahead
     TapLogonRefusal refusal = TapLogonRefusal::Nak;
     bool sevenBitChecksum = false;  // add 7-bit values, as the published protocol says
+    // Message lines the published protocol allows before an answer, each sent + CR:
+    // before every block answer (e.g. "211 Page(s) Sent Successful") and before the logoff's
+    // ESC EOT (e.g. "115 Goodbye").
+    std::vector<std::string> blockMessage;
+    std::vector<std::string> logoffMessage;
   };
 
   struct Page {
