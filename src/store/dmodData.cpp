@@ -24,12 +24,6 @@ namespace {
 
 std::atomic<TDMData*> processData{nullptr};
 
-// Reply kinds as the client protocol numbers them.
-constexpr int32_t kMessageAccepted = 3;
-constexpr int32_t kMessageAcceptError = 4;
-constexpr int32_t kMessageSent = 5;
-constexpr int32_t kMessageSendError = 6;
-
 std::string ErrorText(const std::exception& e) {
   if (auto poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->displayText();
   return e.what();
@@ -172,9 +166,9 @@ std::optional<int32_t> TDMData::InsertNewMessage(const std::string& clientGUID,
 
 bool TDMData::MarkReplyUndelivered(int32_t messageKind, int32_t recordID) {
   std::string sql;
-  if (messageKind == kMessageAccepted || messageKind == kMessageAcceptError)
+  if (messageKind == MK_MESSAGE_ACCEPTED || messageKind == MK_MESSAGE_ACCEPT_ERROR)
     sql = "UPDATE Messages SET ReceiveConfirmed = 0 WHERE ID = ?";
-  else if (messageKind == kMessageSent || messageKind == kMessageSendError)
+  else if (messageKind == MK_MESSAGE_SENT || messageKind == MK_MESSAGE_SEND_ERROR)
     sql = "UPDATE SentMessages SET SendConfirmed = 0 WHERE ID = ?";
   else
     return true;

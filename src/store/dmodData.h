@@ -61,7 +61,7 @@ public:
                                           const std::string& pagerID,
                                           const std::string& messageText);
 
-  // A reply of kind messageKind (client protocol numbering) for row recordID was not
+  // A reply of kind messageKind (TReplyMessageKind) for row recordID was not
   // delivered: MESSAGE_ACCEPTED (3) and MESSAGE_ACCEPT_ERROR (4) clear Messages.ReceiveConfirmed,
   // MESSAGE_SENT (5) and MESSAGE_SEND_ERROR (6) clear SentMessages.SendConfirmed. Other kinds
   // and unknown rows change nothing. False only when the database failed (logged).
