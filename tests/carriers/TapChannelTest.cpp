@@ -224,6 +224,24 @@ TEST_P(TapLineTest, NakedMessageIsSentFourTimesBetweenTheOthers) {
   EXPECT_EQ(terminal.Pages(), (std::vector<FakeTapTerminal::Page>{{"20", "accepted"}}));
 }
 
+TEST_P(TapLineTest, EscEotDropsTheLineAndTheMessageGoesOnTheNextConnection) {
+  FakeTapTerminal& terminal = Terminal();
+  terminal.QueueBlockAnswer(TapBlockAnswer::EscEot);
+  auto channel = StartWith(terminal);
+  ASSERT_NE(channel, nullptr);
+  channel->EnqueueMessage(1, "10", "again", 0);
+  const auto parts = Collect(*channel, 1);
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_EQ(parts[0]->SendError, MSE_OK);
+  EXPECT_EQ(parts[0]->RetryTimes, 1);
+  EXPECT_EQ(terminal.Blocks().size(), 2u);
+  EXPECT_EQ(terminal.Logons().size(), 2u);
+  EXPECT_TRUE(log_.HasPart("Hanging-Up on Provider's Request"));
+  if (GetParam().Line == TLine::Modem) {
+    EXPECT_EQ(modem_->DialedNumbers().size(), 2u);
+  }
+}
+
 // The far end goes away while the channel holds the line: the next message comes back with a
 // failure, the channel ends and the device is free again.
 TEST_P(TapLineTest, PortThatDisappearsEndsThePartAndFreesTheDevice) {
