@@ -133,8 +133,9 @@ void TNBaseCarrierChannel::Launch(TBufferLimits limits) {
   };
   parse("ParseDeviceSettings", [this] { ParseDeviceSettings(); });
   parse("ParseCarrierSettings", [this] { ParseCarrierSettings(); });
-  fifoIn_ = std::make_unique<TNChannelFiFo>(limits.Input, false);
-  fifoOut_ = std::make_unique<TNChannelFiFo>(limits.Output, true);
+  // A mark below 1 would keep the queue "full" for ever and the channel never ready.
+  fifoIn_ = std::make_unique<TNChannelFiFo>(std::max(1, limits.Input), false);
+  fifoOut_ = std::make_unique<TNChannelFiFo>(std::max(1, limits.Output), true);
   closing_ = false;
   std::unique_ptr<TNBaseChannelThread> worker = CreateChannelThread();
   if (!worker) worker = std::make_unique<TNBaseChannelThread>(shared_from_this());

@@ -391,6 +391,18 @@ TEST_F(ChannelWorkerTest, ReadyEventFollowsBothHighMarksAndClosing) {
   EXPECT_TRUE(channel->ReadyEvent().IsSet());
 }
 
+TEST_F(ChannelWorkerTest, BufferLimitsBelowOneStillLetTheChannelTakeWork) {
+  script_->Limits = {0, -5};
+  auto channel = Create();
+  ASSERT_TRUE(WaitUntil([&] { return Registered(*channel); }));
+  EXPECT_TRUE(channel->ReadyEvent().IsSet());
+  channel->EnqueueMessage(1, "555", "a", 0);
+  const auto parts = Collect(*channel, 1);
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_EQ(parts[0]->SendError, MSE_OK);
+  EXPECT_TRUE(channel->ReadyEvent().IsSet());
+}
+
 // Settings a carrier cannot read, and carrier code that throws, end single messages with a
 // result and a log line; they stop nothing.
 TEST_F(ChannelWorkerTest, UnreadableSettingsAbandonWhatCannotBeSplitAndTheChannelGoesOn) {
