@@ -1,0 +1,502 @@
+#include "dispatch/dmodIterator.h"
+
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+#include <optional>
+
+#include <Poco/Data/Statement.h>
+
+#include "channels/BaseChannel.h"
+#include "channels/RegChannels.h"
+#include "clients/BaseClient.h"
+#include "devices/Devices.h"
+#include "server/LogFile.h"
+#include "server/ServerSettings.h"
+#include "store/Carrier.h"
+#include "store/DbSession.h"
+#include "store/DbTime.h"
+#include "store/dmodData.h"
+
+namespace voxmit {
+
+using namespace Poco::Data::Keywords;
+
+namespace {
+
+// How long the send thread waits for a channel of its carrier to appear before it looks
+// again: a new channel registers without an event of its own.
+constexpr int32_t kNoChannelSliceMs = 100;
+// Attempts to record one result before it is given up (each attempt already waits out a busy
+// database).
+constexpr int32_t kResultAttempts = 10;
+
+std::string HexIdentity(const void* object) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08" PRIXPTR,
+                reinterpret_cast<uintptr_t>(object) & uintptr_t{0xFFFFFFFF});
+  return text;
+}
+
+bool Contains(const TDeviceList& devices, const std::shared_ptr<TNDevice>& device) {
+  return std::find(devices.begin(), devices.end(), device) != devices.end();
+}
+
+// The operations over the channel list that the iterator threads use; the caller holds the
+// list's read lock.
+
+void ReadyEventsOf(const TNChannelsList& list, int32_t carrierID, TNChannelHandles& handles) {
+  handles.Clear();
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    auto channel = list.Items(i);
+    if (channel->Closing() || channel->CarrierID() != carrierID) continue;
+    handles.Events.push_back(&channel->ReadyEvent());
+    handles.Channels.push_back(std::move(channel));
+  }
+}
+
+std::shared_ptr<TNBaseCarrierChannel> ChannelByReadyEvent(const TNChannelsList& list,
+                                                          int32_t carrierID,
+                                                          const TNEvent* handle) {
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    auto channel = list.Items(i);
+    if (&channel->ReadyEvent() == handle && !channel->Closing() &&
+        channel->CarrierID() == carrierID)
+      return channel;
+  }
+  return nullptr;
+}
+
+void ResultEventsOf(const TNChannelsList& list, TNChannelHandles& handles) {
+  handles.Clear();
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    auto channel = list.Items(i);
+    handles.Events.push_back(channel->FiFoOut().Event(stNotEmpty));
+    handles.Channels.push_back(std::move(channel));
+  }
+}
+
+std::shared_ptr<TNBaseCarrierChannel> ChannelByResultEvent(const TNChannelsList& list,
+                                                           const TNEvent* handle) {
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    auto channel = list.Items(i);
+    if (channel->FiFoOut().Event(stNotEmpty) == handle) return channel;
+  }
+  return nullptr;
+}
+
+void CloseEveryChannelIn(const TNChannelsList& list) {
+  for (int32_t i = 0; i < list.Count(); ++i) list.Items(i)->Close();
+}
+
+} // namespace
+
+struct TIterator::TRow {
+  int32_t ID = 0;
+  std::string PagerID;
+  std::string MessageText;
+  int32_t RetryTimes = 0;
+  std::string TimeReceived;
+};
+
+struct TIterator::TPageKey {
+  std::string TimeReceived;
+  int32_t ID = 0;
+};
+
+// ---- Construction ---------------------------------------------------------------------------
+
+TIterator::TIterator(std::shared_ptr<TCarriersList> carriers, TDMData& data)
+    : carriers_(std::move(carriers)), data_(data),
+      channels_(std::make_shared<TNChannelsList>()) {
+  LogMessage("Creating iterator ($" + Identity() + ")");
+  LogMessage("TIteratorReceiveThread.CreateEx()");
+  receiveThread_ = std::thread([this] { ReceiveExecute(); });
+  LogMessage("TIteratorSendThread.CreateEx()");
+  sendThread_ = std::thread([this] { SendExecute(); });
+}
+
+TIterator::~TIterator() {
+  CloseEveryChannel();
+  terminated_.Set();
+  if (sendThread_.joinable()) sendThread_.join();
+  if (receiveThread_.joinable()) receiveThread_.join();
+}
+
+std::string TIterator::Identity() const { return HexIdentity(this); }
+
+// ---- Scheduler side -------------------------------------------------------------------------
+
+void TIterator::ReSchedule(int32_t carrierID, TDeviceList devices) {
+  if (!devices.empty()) idle_ = false;
+  if (carrierID == carrierID_ && channelClass_) {
+    KeepOrCloseChannels(devices);
+    CreateChannels(carrierID, devices);
+  } else {
+    CloseEveryChannel();
+    if (TakeCarrier(carrierID)) CreateChannels(carrierID, devices);
+    if (carrierID != carrierID_) restartEvent_.Set();
+  }
+  carrierID_ = carrierID;
+  wakeEvent_.Set();
+}
+
+bool TIterator::TakeCarrier(int32_t carrierID) {
+  channelClass_.reset();
+  std::shared_ptr<TCarrier> carrier;
+  {
+    TNReadLock lock(carriers_->Lock());
+    carrier = FindCarrierByID(*carriers_, carrierID);
+  }
+  if (!carrier) {
+    LogMessage("From TIterator.ReSchedule() - Non-Existent CarrierID Supplied: \"" +
+               std::to_string(carrierID) + "\"");
+    return false;
+  }
+  carrierType_ = carrier->CarrierType;
+  carrierData_ = carrier->CarrierData;
+  channelClass_ = FindChannelClass(carrierType_);
+  if (!channelClass_) {
+    LogMessage("From TIterator.ReSchedule() - No Channel Class registered for the CarrierType "
+               "Supplied: \"" +
+               std::to_string(carrierType_) + "\"");
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::shared_ptr<TNBaseCarrierChannel>> TIterator::PendingChannels() {
+  // Every channel in Channels was created here, so the channels created here that are still
+  // alive are the registered ones plus those still waiting for their device.
+  std::vector<std::shared_ptr<TNBaseCarrierChannel>> alive;
+  std::erase_if(created_, [&](const std::weak_ptr<TNBaseCarrierChannel>& weak) {
+    auto channel = weak.lock();
+    if (!channel) return true;
+    alive.push_back(std::move(channel));
+    return false;
+  });
+  return alive;
+}
+
+void TIterator::KeepOrCloseChannels(TDeviceList& devices) {
+  // A closing channel never serves again, so it keeps no device: the device gets a new
+  // channel, which takes it over once the closing one has let it go.
+  for (const auto& channel : PendingChannels()) {
+    if (channel->Closing()) continue;
+    auto found = std::find(devices.begin(), devices.end(), channel->Device());
+    if (found != devices.end())
+      devices.erase(found);
+    else
+      channel->Close();
+  }
+}
+
+void TIterator::CreateChannels(int32_t carrierID, const TDeviceList& devices) {
+  for (const auto& device : devices) {
+    auto channel = channelClass_->Create(channels_, static_cast<TCarrierType>(carrierType_),
+                                         carrierID, carrierData_, device);
+    if (channel) created_.push_back(channel);
+  }
+}
+
+void TIterator::CloseEveryChannel() {
+  {
+    TNReadLock lock(channels_->Lock());
+    CloseEveryChannelIn(*channels_);
+  }
+  for (const auto& channel : PendingChannels()) channel->Close();
+}
+
+void TIterator::StopServing() {
+  idle_ = true;
+  CloseEveryChannel();
+}
+
+TDeviceList TIterator::CollectDevicesInUse() {
+  TDeviceList devices;
+  for (const auto& channel : PendingChannels())
+    if (!channel->Closing() && !Contains(devices, channel->Device()))
+      devices.push_back(channel->Device());
+  return devices;
+}
+
+int32_t TIterator::LiveChannelCount() { return static_cast<int32_t>(PendingChannels().size()); }
+
+bool TIterator::WaitForChannels() {
+  const std::array<const TNEvent*, 2> events{channels_->Event(stNotEmpty), &terminated_};
+  return WaitForAny(events, settings::ThreadWaitLoopTimeout) == 0;
+}
+
+// ---- Send thread ----------------------------------------------------------------------------
+
+void TIterator::SendExecute() {
+  try {
+    if (WaitForFirstWake()) {
+      while (SendPass()) {
+      }
+    }
+  } catch (const std::exception& e) {
+    LogMessage("TIteratorSendThread.Execute($" + Identity() + "): " + e.what());
+  }
+  data_.ReleaseThreadSession();
+}
+
+bool TIterator::WaitForFirstWake() {
+  const std::array<const TNEvent*, 2> events{&wakeEvent_, &terminated_};
+  while (!Terminated())
+    if (WaitForAny(events, settings::ThreadWaitLoopTimeout) == 0) return true;
+  return false;
+}
+
+bool TIterator::SendPass() {
+  const int32_t carrierID = carrierID_;
+  {
+    TNReadLock lock(carriers_->Lock());
+    if (auto carrier = FindCarrierByID(*carriers_, carrierID)) carrier->NewMessageEvent.Reset();
+  }
+  restartEvent_.Reset();
+  wakeEvent_.Reset();
+  LogMessage("TIteratorSendThread.Execute($" + HexIdentity(&sendThread_) +
+             "): Opening Query for Carrier: \"" + std::to_string(carrierID) + "\"");
+  TFeed feed = TFeed::Fed;
+  bool failed = false;
+  try {
+    feed = FeedMessages(carrierID);
+  } catch (const std::exception& e) {
+    LogMessage("TIteratorSendThread.Execute($" + HexIdentity(&sendThread_) + "): " + e.what());
+    failed = true;
+  }
+  if (feed == TFeed::Terminated || Terminated()) return false;
+  LogMessage("Query ended");
+  if (restartEvent_.IsSet()) return true;
+  if (failed) {
+    // The database failed mid-pass: try again after one slice rather than wait for news.
+    terminated_.Wait(settings::ThreadWaitLoopTimeout);
+    return !Terminated();
+  }
+  return WaitForMoreMessages(carrierID);
+}
+
+TIterator::TFeed TIterator::FeedMessages(int32_t carrierID) {
+  std::vector<TRow> rows;
+  bool opened = false;
+  std::optional<TPageKey> after;
+  for (;;) {
+    if (!ReadPage(carrierID, after ? &*after : nullptr, rows)) return TFeed::Fed;
+    if (!opened) {
+      LogMessage("Opened new query");
+      opened = true;
+    }
+    if (rows.empty()) return TFeed::Fed;
+    for (const TRow& row : rows) {
+      const TFeed feed = FeedOne(row, carrierID);
+      if (feed != TFeed::Fed) return feed;
+    }
+    after = TPageKey{rows.back().TimeReceived, rows.back().ID};
+  }
+}
+
+bool TIterator::ReadPage(int32_t carrierID, const TPageKey* after, std::vector<TRow>& rows) {
+  rows.clear();
+  std::vector<int32_t> ids, retries;
+  std::vector<std::string> pagers, texts, times;
+  const std::string columns =
+      "SELECT ID, COALESCE(PagerID, ''), COALESCE(MessageText, ''), COALESCE(RetryTimes, 0), "
+      "COALESCE(TimeReceived, '') FROM Messages WHERE CarrierID = ? AND Sending = 0";
+  const std::string order = " ORDER BY TimeReceived, ID LIMIT " + std::to_string(kPageSize);
+  Poco::Data::Session& session = data_.ThreadSession();
+  Poco::Data::Statement select(session);
+  if (after) {
+    select << columns + " AND (TimeReceived > ? OR (TimeReceived = ? AND ID > ?))" + order,
+        bind(carrierID), bind(after->TimeReceived), bind(after->TimeReceived), bind(after->ID),
+        into(ids), into(pagers), into(texts), into(retries), into(times);
+  } else {
+    select << columns + order, bind(carrierID), into(ids), into(pagers), into(texts),
+        into(retries), into(times);
+  }
+  select.execute();
+  for (size_t i = 0; i < ids.size(); ++i)
+    rows.push_back(TRow{ids[i], pagers[i], texts[i], retries[i], times[i]});
+  return true;
+}
+
+TIterator::TFeed TIterator::FeedOne(const TRow& row, int32_t carrierID) {
+  TNChannelHandles handles;
+  for (;;) {
+    if (Terminated()) return TFeed::Terminated;
+    if (!restartEvent_.IsSet() && !WaitForChannels()) continue;
+    {
+      TNReadLock lock(channels_->Lock());
+      ReadyEventsOf(*channels_, carrierID, handles);
+    }
+    if (handles.Count() == 0) {
+      // No channel of this carrier (yet): wait for one to register, or for a restart.
+      if (restartEvent_.IsSet()) return TFeed::Restart;
+      restartEvent_.Wait(kNoChannelSliceMs);
+      continue;
+    }
+    std::vector<const TNEvent*> events{&restartEvent_};
+    for (size_t i = 0; i < handles.Count() && events.size() < kMaxWaitObjects; ++i)
+      events.push_back(handles.Events[i]);
+    const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
+    if (index == kWaitTimeout) continue;
+    if (index == 0) return TFeed::Restart;
+    // The row is marked before any part of it can reach a channel, so a result always finds
+    // its row marked; a row deleted meanwhile is skipped.
+    if (!MarkSending(row.ID)) return TFeed::Fed;
+    {
+      TNReadLock lock(channels_->Lock());
+      if (auto channel = ChannelByReadyEvent(*channels_, carrierID, events[index])) {
+        channel->EnqueueMessage(row.ID, row.PagerID, row.MessageText, row.RetryTimes);
+        return TFeed::Fed;
+      }
+    }
+    // The channel closed while the row was being marked: give the row back, try another.
+    UnmarkSending(row.ID);
+  }
+}
+
+bool TIterator::MarkSending(int32_t id) {
+  Poco::Data::Session& session = data_.ThreadSession();
+  return RunWriteTransaction(session, [&] {
+    Poco::Data::Statement update(session);
+    update << "UPDATE Messages SET Sending = 1 WHERE ID = ? AND Sending = 0", bind(id);
+    return update.execute() > 0;
+  });
+}
+
+void TIterator::UnmarkSending(int32_t id) {
+  Poco::Data::Session& session = data_.ThreadSession();
+  RunWriteTransaction(session, [&] {
+    session << "UPDATE Messages SET Sending = 0 WHERE ID = ?", bind(id), now;
+  });
+}
+
+bool TIterator::WaitForMoreMessages(int32_t carrierID) {
+  std::shared_ptr<TCarrier> carrier;
+  {
+    TNReadLock lock(carriers_->Lock());
+    carrier = FindCarrierByID(*carriers_, carrierID);
+  }
+  const std::array<const TNEvent*, 3> events{&terminated_, &wakeEvent_,
+                                             carrier ? &carrier->NewMessageEvent : nullptr};
+  for (;;) {
+    const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
+    if (Terminated()) return false;
+    if (index > 0) return true;
+  }
+}
+
+// ---- Receive thread -------------------------------------------------------------------------
+
+void TIterator::ReceiveExecute() {
+  while (!ReceiveTerminated()) {
+    try {
+      RetryFailedResults();
+      if (auto part = CollectOneResult()) {
+        if (!ProcessResult(*part)) failedResults_.emplace_back(std::move(part), 1);
+      }
+    } catch (const std::exception& e) {
+      LogMessage("TIteratorReceiveThread.Execute($" + Identity() + "): " + e.what());
+    }
+  }
+  data_.ReleaseThreadSession();
+}
+
+bool TIterator::ReceiveTerminated() {
+  if (!Terminated()) return false;
+  // A terminating iterator still collects results until its last channel has unregistered.
+  TNReadLock lock(channels_->Lock());
+  return channels_->Count() == 0;
+}
+
+std::shared_ptr<TNBaseChannelMessage> TIterator::CollectOneResult() {
+  if (!WaitForChannels() || Terminated()) {
+    // Terminating: collect what is there without waiting for the list.
+    TNReadLock lock(channels_->Lock());
+    if (channels_->Count() == 0) return nullptr;
+  }
+  TNChannelHandles handles;
+  {
+    TNReadLock lock(channels_->Lock());
+    ResultEventsOf(*channels_, handles);
+  }
+  if (handles.Count() == 0) return nullptr;
+  std::vector<const TNEvent*> events(
+      handles.Events.begin(),
+      handles.Events.begin() + std::min<size_t>(handles.Count(), kMaxWaitObjects));
+  const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
+  if (index == kWaitTimeout) return nullptr;
+  TNReadLock lock(channels_->Lock());
+  auto channel = ChannelByResultEvent(*channels_, events[index]);
+  return channel ? channel->DequeueResult() : nullptr;
+}
+
+bool TIterator::ProcessResult(const TNBaseChannelMessage& part) {
+  std::string clientGUID;
+  try {
+    Poco::Data::Session& session = data_.ThreadSession();
+    if (!part.Taken) {
+      RunWriteTransaction(session, [&] {
+        session << "UPDATE Messages SET Sending = 0, RetryTimes = ? WHERE ID = ?",
+            bind(part.RetryTimes), bind(part.ID), now;
+      });
+      return true;
+    }
+    const bool finished = RunWriteTransaction(session, [&] {
+      std::vector<std::string> guids;
+      session << "SELECT ClientGUID FROM Messages WHERE ID = ?", bind(part.ID), into(guids),
+          now;
+      // Finished by another part of it, or deleted: the result is dropped.
+      if (guids.empty()) return false;
+      clientGUID = guids.front();
+      return FinishMessageRow(session, part.ID, part.SendError, DbNow());
+    });
+    if (!finished) return true;
+  } catch (const std::exception& e) {
+    LogMessage("TIteratorReceiveThread: recording the result of message " +
+               std::to_string(part.ID) + " failed: " + e.what());
+    return false;
+  }
+  WakeClientConfirmations(clientGUID);
+  return true;
+}
+
+void TIterator::RetryFailedResults() {
+  std::erase_if(failedResults_, [&](auto& entry) {
+    if (ProcessResult(*entry.first)) return true;
+    if (++entry.second < kResultAttempts) return false;
+    LogMessage("TIteratorReceiveThread: the result of message " + std::to_string(entry.first->ID) +
+               " could not be recorded and is given up");
+    return true;
+  });
+}
+
+// ---- TIteratorsList -------------------------------------------------------------------------
+
+TIteratorsList::TIteratorsList(std::shared_ptr<TCarriersList> carriers, TDMData& data)
+    : carriers_(std::move(carriers)), data_(data) {}
+
+TIteratorsList::~TIteratorsList() = default;
+
+TIterator& TIteratorsList::FindIterator(int32_t carrierID) {
+  for (auto& iterator : items_)
+    if (!iterator->Assigned && iterator->CarrierID() == carrierID && !iterator->Idle())
+      return *iterator;
+  for (auto& iterator : items_)
+    if (!iterator->Assigned && iterator->Idle()) return *iterator;
+  items_.push_back(std::make_unique<TIterator>(carriers_, data_));
+  return *items_.back();
+}
+
+void TIteratorsList::ClearAssigned() {
+  for (auto& iterator : items_) iterator->Assigned = false;
+}
+
+void TIteratorsList::StopAll() {
+  for (auto& iterator : items_) iterator->StopServing();
+}
+
+} // namespace voxmit

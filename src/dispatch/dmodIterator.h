@@ -1,0 +1,159 @@
+#pragma once
+// TIterator serves one carrier at a time: the scheduler tells it which carrier and which
+// devices; it keeps one channel per device, feeds the carrier's pending messages into
+// whichever channel is ready (send thread) and records every finished message (receive
+// thread). It becomes idle when its carrier has no more work and may serve another later.
+// TIteratorsList is the scheduler's list of iterators.
+//
+// Threads:
+//   - ReSchedule, StopServing, CollectDevicesInUse, the Assigned/Idle flags and
+//     TIteratorsList belong to the scheduler thread (or to whoever owns the iterator while
+//     no scheduler thread runs, such as a test). They reach the send thread only through
+//     CarrierID (atomic) and the two events.
+//   - The send thread reads the carrier's messages in pages of kPageSize rows on its own
+//     connection and closes each statement before it waits for a channel, so no reader stays
+//     open across a wait. A row is marked Sending (only if it is still there and not yet
+//     marked) before its parts are handed to a channel.
+//   - The receive thread collects results and writes them: an untried part gives its row back
+//     (Sending No, RetryTimes), a final one moves the row to SentMessages and wakes the
+//     submitting client's confirmation thread.
+//   - Channels (the list) is read under its read lock by all three threads; the channels take
+//     its write lock to register and unregister themselves.
+//
+// Lifetime: the destructor closes every channel, stops the send thread and lets the receive
+// thread collect results until the last channel has unregistered, then joins both threads.
+// Non-copyable. Errors in one message are logged; they never end a thread.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/BaseContainers.h"
+#include "platform/TNEvent.h"
+
+namespace voxmit {
+
+class TDMData;
+class TNDevice;
+class TNBaseCarrierChannel;
+class TNChannelClass;
+struct TNBaseChannelMessage;
+
+using TDeviceList = std::vector<std::shared_ptr<TNDevice>>;
+
+class TIterator {
+public:
+  // Rows read per page of the carrier's message query.
+  static constexpr int32_t kPageSize = 500;
+
+  TIterator(std::shared_ptr<TCarriersList> carriers, TDMData& data);
+  ~TIterator();
+  TIterator(const TIterator&) = delete;
+  TIterator& operator=(const TIterator&) = delete;
+
+  // Serve carrierID on exactly these devices: keeps the channels whose device is listed,
+  // closes the others and opens one channel per remaining device. Another carrier closes
+  // every channel and restarts the send thread's query at once. An unknown carrier ID or a
+  // carrier type without a channel class is logged and leaves the iterator without channels.
+  void ReSchedule(int32_t carrierID, TDeviceList devices);
+  // Idle, every channel closed.
+  void StopServing();
+  // The devices of the channels that are not closing, also of those still waiting for their
+  // device (so the scheduler never plans a second channel on it).
+  TDeviceList CollectDevicesInUse();
+
+  int32_t CarrierID() const { return carrierID_; }
+  bool Idle() const { return idle_; }
+  bool Assigned = false;  // picked in the current scheduling pass
+  // The iterator's live channels (they register and unregister themselves).
+  const std::shared_ptr<TNChannelsList>& Channels() const { return channels_; }
+  // Channels created and not yet ended: registered or still waiting for their device.
+  int32_t LiveChannelCount();
+
+private:
+  struct TRow;
+  struct TPageKey;
+  enum class TFeed { Fed, Restart, Terminated };
+
+  // Scheduler side.
+  bool TakeCarrier(int32_t carrierID);
+  void KeepOrCloseChannels(TDeviceList& devices);
+  void CreateChannels(int32_t carrierID, const TDeviceList& devices);
+  // Channels created here that are alive and not in Channels (waiting for their device).
+  std::vector<std::shared_ptr<TNBaseCarrierChannel>> PendingChannels();
+  void CloseEveryChannel();
+
+  // Send thread.
+  void SendExecute();
+  bool WaitForFirstWake();
+  // One pass over the carrier's messages; false when terminated.
+  bool SendPass();
+  TFeed FeedMessages(int32_t carrierID);
+  bool ReadPage(int32_t carrierID, const TPageKey* after, std::vector<TRow>& rows);
+  TFeed FeedOne(const TRow& row, int32_t carrierID);
+  // The row is marked Sending; false when it is gone or already marked.
+  bool MarkSending(int32_t id);
+  void UnmarkSending(int32_t id);
+  bool WaitForMoreMessages(int32_t carrierID);
+
+  // Receive thread.
+  void ReceiveExecute();
+  bool ReceiveTerminated();
+  std::shared_ptr<TNBaseChannelMessage> CollectOneResult();
+  // False when the database failed (the part is kept and tried again).
+  bool ProcessResult(const TNBaseChannelMessage& part);
+  void RetryFailedResults();
+
+  bool Terminated() const { return terminated_.IsSet(); }
+  // Waits up to one slice for Channels to hold a channel; false on timeout or termination.
+  bool WaitForChannels();
+  std::string Identity() const;
+
+  const std::shared_ptr<TCarriersList> carriers_;
+  TDMData& data_;
+  const std::shared_ptr<TNChannelsList> channels_;
+
+  // Scheduler thread only.
+  int32_t carrierType_ = 0;
+  std::string carrierData_;
+  std::shared_ptr<const TNChannelClass> channelClass_;
+  std::vector<std::weak_ptr<TNBaseCarrierChannel>> created_;
+  bool idle_ = false;
+
+  std::atomic<int32_t> carrierID_{0};
+  TNEvent restartEvent_;
+  TNEvent wakeEvent_;
+  TNEvent terminated_;
+
+  // Receive thread only: results whose recording failed, with their attempts so far.
+  std::vector<std::pair<std::shared_ptr<TNBaseChannelMessage>, int32_t>> failedResults_;
+
+  std::thread receiveThread_;
+  std::thread sendThread_;
+};
+
+class TIteratorsList {
+public:
+  TIteratorsList(std::shared_ptr<TCarriersList> carriers, TDMData& data);
+  ~TIteratorsList();
+  TIteratorsList(const TIteratorsList&) = delete;
+  TIteratorsList& operator=(const TIteratorsList&) = delete;
+
+  // The first unassigned iterator serving carrierID and not idle; else the first unassigned
+  // idle one; else a new one, appended.
+  TIterator& FindIterator(int32_t carrierID);
+  void ClearAssigned();
+  void StopAll();
+  int32_t Count() const { return static_cast<int32_t>(items_.size()); }
+  TIterator& Items(int32_t index) { return *items_.at(static_cast<size_t>(index)); }
+
+private:
+  std::shared_ptr<TCarriersList> carriers_;
+  TDMData& data_;
+  std::vector<std::unique_ptr<TIterator>> items_;
+};
+
+} // namespace voxmit

@@ -1,0 +1,241 @@
+#include "dispatch/dmodScheduler.h"
+
+#include <chrono>
+#include <exception>
+#include <set>
+#include <string>
+
+#include <Poco/Data/Statement.h>
+
+#include "channels/RegChannels.h"
+#include "clients/BaseClient.h"
+#include "common/ServerGlobals.h"
+#include "devices/Devices.h"
+#include "server/LogFile.h"
+#include "server/ServerSettings.h"
+#include "store/Carrier.h"
+#include "store/DbSession.h"
+#include "store/DbTime.h"
+#include "store/dmodData.h"
+
+namespace voxmit {
+
+using namespace Poco::Data::Keywords;
+
+namespace {
+
+// Seconds since 1970-01-01 of a store time text (or of the average of a column of them),
+// rounded; the Julian day of 1970-01-01 00:00 is 2440587.5.
+const char* const kEpochSeconds = "CAST(round((%s - 2440587.5) * 86400.0) AS INTEGER)";
+
+std::string EpochSecondsOf(const std::string& julianDay) {
+  std::string text = kEpochSeconds;
+  text.replace(text.find("%s"), 2, julianDay);
+  return text;
+}
+
+// Finishes every message of a carrier with the error, in one transaction; logs one line per
+// message after the commit and wakes the clients concerned. Returns how many.
+int32_t FinishMessagesOfCarrier(TDMData& data, int32_t carrierID, TMessageSendError error) {
+  std::vector<int32_t> ids;
+  std::vector<std::string> texts, guids;
+  Poco::Data::Session& session = data.ThreadSession();
+  RunWriteTransaction(session, [&] {
+    ids.clear();
+    texts.clear();
+    guids.clear();
+    session << "SELECT ID, COALESCE(MessageText, ''), COALESCE(ClientGUID, '') FROM Messages "
+               "WHERE CarrierID = ? ORDER BY ID",
+        bind(carrierID), into(ids), into(texts), into(guids), now;
+    const std::string timeSent = DbNow();
+    for (int32_t id : ids) FinishMessageRow(session, id, error, timeSent);
+  });
+  for (const std::string& text : texts)
+    LogMessage("Scheduler: Message Send Error! Non-Existent CarrierID: " +
+               std::to_string(carrierID) + "; Message: \"" + text + "\"");
+  for (const std::string& guid : std::set<std::string>(guids.begin(), guids.end()))
+    WakeClientConfirmations(guid);
+  return static_cast<int32_t>(ids.size());
+}
+
+} // namespace
+
+int32_t GetChannelInputLimit(int32_t carrierType) {
+  auto cls = FindChannelClass(carrierType);
+  return cls ? cls->GetBufferLimits().Input : -1;
+}
+
+// ---- Construction ---------------------------------------------------------------------------
+
+TScheduler::TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers,
+                       TDMData& data, bool startThread)
+    : devices_(devices), carriers_(std::move(carriers)), data_(data),
+      iterators_(std::make_unique<TIteratorsList>(carriers_, data_)) {
+  devices_.LoadDevices(data_.ThreadSession());
+  if (startThread) thread_ = std::thread([this] { Execute(); });
+}
+
+TScheduler::~TScheduler() {
+  terminated_.Set();
+  if (thread_.joinable()) thread_.join();
+  // Every iterator closes its channels first, so they all wind down at once; freeing them
+  // then waits for each one's channels to end.
+  iterators_->StopAll();
+  iterators_.reset();
+}
+
+// ---- Scheduler thread -----------------------------------------------------------------------
+
+void TScheduler::Execute() {
+  do {
+    try {
+      RunSchedulingPass();
+    } catch (const std::exception& e) {
+      LogMessage(std::string("Scheduler: the scheduling pass failed: ") + e.what());
+    }
+  } while (WaitForNextPass());
+  data_.ReleaseThreadSession();
+}
+
+bool TScheduler::WaitForNextPass() {
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    if (terminated_.IsSet()) return false;
+    if (std::chrono::steady_clock::now() - start >
+        std::chrono::milliseconds(settings::SchedulerRequeryPeriod.load()))
+      return true;
+    terminated_.Wait(settings::ThreadWaitLoopTimeout);
+  }
+}
+
+void TScheduler::RunSchedulingPass() {
+  std::vector<TCarrierStatistics> statistics = CollectStatistics();
+  const std::string summary = SchedulerSummaryLine(statistics, settings::LogZeroCarrier);
+  if (!summary.empty()) LogMessage(summary);
+  if (!statistics.empty()) {
+    const TAllocation allocation = AllocateChannels(std::move(statistics));
+    RejectCarrierTypes(allocation);
+    ApplyPlan(allocation.Plan);
+  }
+  ++passes_;
+}
+
+// ---- Statistics -----------------------------------------------------------------------------
+
+std::vector<TCarrierStatistics> TScheduler::CollectStatistics() {
+  int64_t nowSeconds = 0;
+  std::vector<TCarrierStatisticsRow> rows = RejectUnknownCarriers(ReadStatisticsRows(nowSeconds));
+  return BuildStatistics(rows, nowSeconds, [this](int32_t carrierType) {
+    TCarrierTypeInfo info;
+    if (auto kind = DeviceKindOfCarrierType(carrierType)) info.DeviceKind = *kind;
+    info.DeviceCount = devices_.CountDevicesForCarrierType(carrierType);
+    info.InputLimit = GetChannelInputLimit(carrierType);
+    return info;
+  });
+}
+
+std::vector<TCarrierStatisticsRow> TScheduler::ReadStatisticsRows(int64_t& nowSeconds) {
+  Poco::Data::Session& session = data_.ThreadSession();
+  session << "SELECT " + EpochSecondsOf("julianday(?)"), bind(DbNow()), into(nowSeconds), now;
+  std::vector<int32_t> carrierIDs, carrierTypes, counts;
+  std::vector<int64_t> averages;
+  session << "SELECT CarrierID, CarrierType, count(*), COALESCE(" +
+                 EpochSecondsOf("avg(julianday(TimeReceived))") +
+                 ", ?) FROM Messages GROUP BY CarrierID, CarrierType",
+      bind(nowSeconds), into(carrierIDs), into(carrierTypes), into(counts), into(averages), now;
+  std::vector<TCarrierStatisticsRow> rows;
+  for (size_t i = 0; i < carrierIDs.size(); ++i)
+    rows.push_back({carrierIDs[i], carrierTypes[i], counts[i], averages[i]});
+  return rows;
+}
+
+std::vector<TCarrierStatisticsRow> TScheduler::RejectUnknownCarriers(
+    std::vector<TCarrierStatisticsRow> rows) {
+  // Every carrier a session introduces is in the list before its first message is stored, so
+  // a message whose carrier is missing (its row was lost or cleared before this start) can
+  // never be sent: it is finished now so that its client learns it.
+  std::set<int32_t> unknown;
+  {
+    TNReadLock lock(carriers_->Lock());
+    for (const auto& row : rows)
+      if (!FindCarrierByID(*carriers_, row.CarrierID)) unknown.insert(row.CarrierID);
+  }
+  for (int32_t carrierID : unknown) {
+    try {
+      FinishMessagesOfCarrier(data_, carrierID, MSE_ABANDONED);
+    } catch (const std::exception& e) {
+      LogMessage("Scheduler: finishing the messages of carrier " + std::to_string(carrierID) +
+                 " failed: " + e.what());
+    }
+  }
+  std::erase_if(rows, [&](const auto& row) { return unknown.count(row.CarrierID) > 0; });
+  return rows;
+}
+
+void TScheduler::RejectCarrierTypes(const TAllocation& allocation) {
+  for (int32_t carrierType : allocation.NoChannelClassCarrierTypes)
+    LogMessage("Scheduler: No Channel Class registered for the CarrierType: \"" +
+               std::to_string(carrierType) + "\"");
+  for (const auto* list :
+       {&allocation.NoDeviceCarrierTypes, &allocation.NoChannelClassCarrierTypes})
+    for (int32_t carrierType : *list) data_.RejectMessagesOfCarrierType(carrierType);
+}
+
+// ---- Plan -----------------------------------------------------------------------------------
+
+void TScheduler::ApplyPlan(const std::vector<TCarrierStatistics>& plan) {
+  std::set<int32_t> planned;
+  for (const auto& item : plan) planned.insert(item.CarrierID);
+  for (int32_t i = 0; i < iterators_->Count(); ++i)
+    if (!planned.count(iterators_->Items(i).CarrierID())) iterators_->Items(i).StopServing();
+
+  iterators_->ClearAssigned();
+  devices_.ClearTaken();
+  std::vector<uint8_t> poolKinds;
+  for (int32_t d = 0; d < devices_.Count(); ++d) poolKinds.push_back(devices_.Items(d)->DeviceKind);
+
+  std::vector<TIterator*> iterators;
+  std::vector<std::vector<int32_t>> held;
+  for (const auto& item : plan) {
+    TIterator& iterator = iterators_->FindIterator(item.CarrierID);
+    iterator.Assigned = true;
+    iterators.push_back(&iterator);
+    std::vector<int32_t> indices;
+    for (const auto& device : iterator.CollectDevicesInUse())
+      for (int32_t d = 0; d < devices_.Count(); ++d)
+        if (devices_.Items(d) == device) indices.push_back(d);
+    held.push_back(std::move(indices));
+  }
+
+  const auto assigned = AssignDevices(poolKinds, plan, held);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    TDeviceList devices;
+    for (int32_t d : assigned[i]) {
+      devices_.Items(d)->Taken = true;
+      devices.push_back(devices_.Items(d));
+    }
+    iterators[i]->ReSchedule(plan[i].CarrierID, std::move(devices));
+  }
+}
+
+// ---- The server's scheduler -----------------------------------------------------------------
+
+namespace {
+std::unique_ptr<TScheduler>& TheScheduler() {
+  static std::unique_ptr<TScheduler> scheduler;
+  return scheduler;
+}
+} // namespace
+
+void CreateScheduler() {
+  if (TheScheduler()) return;
+  TDMData* data = DMData();
+  if (!data || !CarriersList) throw std::logic_error("CreateScheduler: the server is not started");
+  TheScheduler() = std::make_unique<TScheduler>(DevicesList(), CarriersList, *data);
+}
+
+void FreeScheduler() { TheScheduler().reset(); }
+
+TScheduler* Scheduler() { return TheScheduler().get(); }
+
+} // namespace voxmit

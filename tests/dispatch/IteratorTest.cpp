@@ -1,0 +1,286 @@
+// Carrier iterators with the test channel on a real database file: feeding order and input
+// limits, rescheduling, idle iterators, results for vanished rows, bad carriers and settings.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "dispatch/dmodIterator.h"
+#include "DispatchFixture.h"
+#include "platform/TNEvent.h"
+
+namespace voxmit::test {
+namespace {
+
+// Send blocks until the gate opens (or a long deadline passes).
+struct TGate {
+  TNEvent Open;
+  TChannelSendResult Wait() {
+    Open.Wait(20000);
+    return srSent;
+  }
+};
+
+// Channels of the iterator in its list (registered), as (device ID, channel) pairs.
+std::vector<std::shared_ptr<TNBaseCarrierChannel>> Registered(TIterator& iterator) {
+  std::vector<std::shared_ptr<TNBaseCarrierChannel>> channels;
+  TNReadLock lock(iterator.Channels()->Lock());
+  for (int32_t i = 0; i < iterator.Channels()->Count(); ++i)
+    channels.push_back(iterator.Channels()->Items(i));
+  return channels;
+}
+
+std::set<int32_t> DeviceIDs(const TDeviceList& devices) {
+  std::set<int32_t> ids;
+  for (const auto& d : devices) ids.insert(d->ID);
+  return ids;
+}
+
+class IteratorTest : public DispatchTest {};
+
+TEST_F(IteratorTest, FeedsInTimeReceivedOrderWithinTheInputLimit) {
+  ChannelScript().InputLimit = 4;
+  ChannelScript().SetSend([](const TNBaseChannelMessage&, int32_t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the queues fill
+    return srSent;
+  });
+  NewCarrier(1, CT_TAP);
+  // Received newest-first in ID order, so ID order and TimeReceived order disagree.
+  std::vector<int> ids;
+  const Poco::LocalDateTime base = Ago(100);
+  for (int i = 0; i < 30; ++i) {
+    TMessageRow row;
+    row.CarrierID = 1;
+    row.ClientRecordID = i;
+    row.TimeReceived = DbTimeText(base + Poco::Timespan(0, (30 - i) * 1000));
+    row.MessageText = "m" + std::to_string(i);
+    ids.push_back(AddMessage(row));
+  }
+  {
+    TIterator iterator(Carriers(), Data());
+    iterator.ReSchedule(1, {NewDevice(1, DK_MODEM), NewDevice(2, DK_MODEM)});
+    ASSERT_TRUE(WaitUntil([&] { return Finished() == 30; }, std::chrono::seconds(60)));
+  }
+  EXPECT_EQ(Pending(), 0);
+  EXPECT_EQ(Finished("ErrorCode = 0 AND SendConfirmed = 0"), 30);
+  const auto sent = ChannelScript().Sent();
+  ASSERT_EQ(sent.size(), 30u);
+  std::set<std::string> devices;
+  for (const std::string device : {"Device1", "Device2"}) {
+    // Later IDs were received earlier: each channel sends IDs in falling order.
+    int previous = 1 << 30;
+    for (const auto& part : sent) {
+      if (part.Device != device) continue;
+      devices.insert(device);
+      EXPECT_LT(part.ID, previous) << device;
+      previous = part.ID;
+    }
+    EXPECT_LE(ChannelScript().MaxQueued(device), 4) << device;
+  }
+  EXPECT_EQ(devices.size(), 2u) << "both channels took messages";
+  // Copied columns arrive unchanged.
+  EXPECT_EQ(Finished("ServerRecordID = " + std::to_string(ids[7]) +
+                     " AND MessageText = 'm7' AND ClientRecordID = 7 AND CarrierID = 1"),
+            1);
+}
+
+TEST_F(IteratorTest, OneDeviceFewerClosesExactlyThatChannel) {
+  NewCarrier(1, CT_TAP);
+  auto d1 = NewDevice(1, DK_MODEM), d2 = NewDevice(2, DK_MODEM), d3 = NewDevice(3, DK_MODEM);
+  TIterator iterator(Carriers(), Data());
+  iterator.ReSchedule(1, {d1, d2, d3});
+  ASSERT_TRUE(WaitUntil([&] { return Registered(iterator).size() == 3; }));
+  auto before = Registered(iterator);
+
+  iterator.ReSchedule(1, {d1, d3});
+  ASSERT_TRUE(WaitUntil([&] { return Registered(iterator).size() == 2; }));
+  EXPECT_EQ(DeviceIDs(iterator.CollectDevicesInUse()), (std::set<int32_t>{1, 3}));
+  for (const auto& channel : before) {
+    const bool onD2 = channel->Device() == d2;
+    EXPECT_EQ(channel->Closing(), onD2) << channel->Device()->Name;
+  }
+  // No channel was created for the devices that kept theirs.
+  const auto after = Registered(iterator);
+  for (const auto& channel : after)
+    EXPECT_NE(std::find(before.begin(), before.end(), channel), before.end());
+  before.clear();
+  EXPECT_TRUE(WaitUntil([&] { return iterator.LiveChannelCount() == 2; }));
+}
+
+TEST_F(IteratorTest, ChannelWaitingForItsDeviceIsNotDoubled) {
+  NewCarrier(1, CT_TAP);
+  auto d1 = NewDevice(1, DK_MODEM);
+  ASSERT_TRUE(d1->FreeEvent.TryTake());  // someone else holds the device
+  TIterator iterator(Carriers(), Data());
+  iterator.ReSchedule(1, {d1});
+  EXPECT_EQ(DeviceIDs(iterator.CollectDevicesInUse()), (std::set<int32_t>{1}));
+  iterator.ReSchedule(1, {d1});
+  iterator.ReSchedule(1, {d1});
+  EXPECT_EQ(iterator.LiveChannelCount(), 1);
+  d1->FreeEvent.Set();
+  ASSERT_TRUE(WaitUntil([&] { return Registered(iterator).size() == 1; }));
+}
+
+TEST_F(IteratorTest, AnotherCarrierClosesEveryChannelAndServesTheNewOneAtOnce) {
+  TGate gate;
+  ChannelScript().SetSend([&](const TNBaseChannelMessage&, int32_t carrierID) {
+    return carrierID == 1 ? gate.Wait() : srSent;
+  });
+  NewCarrier(1, CT_TAP);
+  NewCarrier(2, CT_PACNET);
+  AddMessages(1, CT_TAP, 20);
+  AddMessages(2, CT_PACNET, 5);
+  auto d1 = NewDevice(1, DK_MODEM), d2 = NewDevice(2, DK_MODEM);
+  TIterator iterator(Carriers(), Data());
+  iterator.ReSchedule(1, {d1, d2});
+  ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 1") > 2; }));
+  const auto old = Registered(iterator);
+
+  iterator.ReSchedule(2, {d1});
+  for (const auto& channel : old) EXPECT_TRUE(channel->Closing());
+  gate.Open.Set();
+  ASSERT_TRUE(WaitUntil([&] { return Finished("CarrierID = 2") == 5; }));
+  ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 1") == 0; }));
+  // Carrier 1's messages were either sent by the part in progress or handed back untried.
+  EXPECT_EQ(Pending("CarrierID = 1") + Finished("CarrierID = 1"), 20);
+  EXPECT_GE(Pending("CarrierID = 1"), 15);
+  EXPECT_EQ(iterator.CarrierID(), 2);
+  EXPECT_EQ(DeviceIDs(iterator.CollectDevicesInUse()), (std::set<int32_t>{1}));
+}
+
+TEST_F(IteratorTest, NoDevicesKeepsAnIteratorIdleAndWithoutChannels) {
+  NewCarrier(1, CT_TAP);
+  AddMessages(1, CT_TAP, 3);
+  TIterator iterator(Carriers(), Data());
+  EXPECT_FALSE(iterator.Idle());
+  iterator.ReSchedule(1, {});
+  EXPECT_FALSE(iterator.Idle()) << "an empty device list does not change Idle";
+  iterator.StopServing();
+  EXPECT_TRUE(iterator.Idle());
+  iterator.ReSchedule(1, {});
+  EXPECT_TRUE(iterator.Idle());
+  EXPECT_EQ(iterator.LiveChannelCount(), 0);
+  iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
+  EXPECT_FALSE(iterator.Idle());
+  ASSERT_TRUE(WaitUntil([&] { return Finished() == 3; }));
+  iterator.StopServing();
+  EXPECT_TRUE(iterator.Idle());
+  ASSERT_TRUE(WaitUntil([&] { return iterator.LiveChannelCount() == 0; }));
+}
+
+TEST_F(IteratorTest, ResultForADeletedRowIsDropped) {
+  TGate gate;
+  ChannelScript().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
+  NewCarrier(1, CT_TAP);
+  const auto ids = AddMessages(1, CT_TAP, 2);
+  TIterator iterator(Carriers(), Data());
+  iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
+  ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 1") == 2; }));
+  Raw() << "DELETE FROM Messages WHERE ID = " + std::to_string(ids[0]), now;  // the operator
+  gate.Open.Set();
+  ASSERT_TRUE(WaitUntil([&] { return Pending() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return ChannelScript().Sent().size() == 2; }));
+  EXPECT_EQ(Finished(), 1);
+  EXPECT_EQ(Finished("ServerRecordID = " + std::to_string(ids[1])), 1);
+}
+
+TEST_F(IteratorTest, UntriedAndFailedPartsAreRecordedAsSuch) {
+  // Connect fails for carrier 1 (every part returns MSE_NO_CONNECTION); carrier 2 always asks
+  // for a retry (MSE_RETRIES_EXCEEDED after MessageRetries + 1 attempts).
+  ChannelScript().SetConnect([](int32_t carrierID) {
+    return carrierID == 1 ? crNoConnection : crConnected;
+  });
+  ChannelScript().SetSend([](const TNBaseChannelMessage&, int32_t) { return srRetry; });
+  NewCarrier(1, CT_TAP);
+  NewCarrier(2, CT_SMTP);
+  AddMessages(1, CT_TAP, 3);
+  AddMessages(2, CT_SMTP, 2);
+  TIterator first(Carriers(), Data()), second(Carriers(), Data());
+  auto modem = NewDevice(1, DK_MODEM);
+  second.ReSchedule(2, {NewDevice(2, DK_IP_NETWORK)});
+  // A channel whose Connect failed closes itself once its queue is empty; as the scheduler
+  // does each pass, the iterator is given the device again and builds a new channel on it.
+  ASSERT_TRUE(WaitUntil([&] {
+    first.ReSchedule(1, {modem});
+    return Finished() == 5;
+  }, std::chrono::seconds(30)));
+  EXPECT_EQ(Finished("CarrierID = 1 AND ErrorCode = " + std::to_string(MSE_NO_CONNECTION)), 3);
+  EXPECT_EQ(Finished("CarrierID = 2 AND ErrorCode = " + std::to_string(MSE_RETRIES_EXCEEDED)), 2);
+}
+
+TEST_F(IteratorTest, ChannelClosedWithQueuedPartsGivesThemBack) {
+  TGate gate;
+  ChannelScript().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
+  NewCarrier(1, CT_TAP);
+  AddMessages(1, CT_TAP, 6);
+  auto d1 = NewDevice(1, DK_MODEM);
+  TIterator iterator(Carriers(), Data());
+  iterator.ReSchedule(1, {d1});
+  ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 1") == 6; }));
+  iterator.StopServing();
+  gate.Open.Set();
+  // One part was being sent; the five queued behind it come back untried.
+  ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 0") == 5 && Finished() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return iterator.LiveChannelCount() == 0; }));
+  // Served again, the returned messages go out.
+  iterator.ReSchedule(1, {d1});
+  ASSERT_TRUE(WaitUntil([&] { return Finished() == 6; }));
+}
+
+TEST_F(IteratorTest, BadCarriersAreLoggedAndTheIteratorGoesOn) {
+  CarrierChannelsList().UnregisterChannelClass(CT_SNPP);
+  NewCarrier(1, CT_SNPP);
+  NewCarrier(2, CT_TAP);
+  AddMessages(2, CT_TAP, 2);
+  TIterator iterator(Carriers(), Data());
+  iterator.ReSchedule(77, {NewDevice(1, DK_MODEM)});
+  iterator.ReSchedule(1, {NewDevice(2, DK_IP_NETWORK)});
+  EXPECT_EQ(iterator.LiveChannelCount(), 0);
+  iterator.ReSchedule(2, {NewDevice(3, DK_MODEM)});
+  ASSERT_TRUE(WaitUntil([&] { return Finished() == 2; }));
+  EXPECT_TRUE(Logged("From TIterator.ReSchedule() - Non-Existent CarrierID Supplied: \"77\""));
+  EXPECT_TRUE(Logged("From TIterator.ReSchedule() - No Channel Class registered for the "
+                     "CarrierType Supplied: \"6\""));
+}
+
+TEST_F(IteratorTest, UnparsableCarrierSettingsStillFinishEveryMessage) {
+  NewCarrier(1, CT_TAP, kUnparsableSettings);
+  AddMessages(1, CT_TAP, 3);
+  {
+    TIterator iterator(Carriers(), Data());
+    iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
+    ASSERT_TRUE(WaitUntil([&] { return Finished() == 3; }));
+  }
+  EXPECT_EQ(Finished("ErrorCode = " + std::to_string(MSE_ABANDONED)), 3);
+  EXPECT_EQ(Pending(), 0);
+  const auto& lines = LogLines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("ParseCarrierSettings failed") != std::string::npos;
+  }));
+}
+
+TEST_F(IteratorTest, FindIteratorPrefersTheSameCarrierThenAnIdleOne) {
+  NewCarrier(1, CT_TAP);
+  NewCarrier(2, CT_TAP);
+  TIteratorsList list(Carriers(), Data());
+  TIterator& a = list.FindIterator(1);
+  a.Assigned = true;
+  TIterator& b = list.FindIterator(2);
+  EXPECT_NE(&a, &b);
+  EXPECT_EQ(list.Count(), 2);
+  list.StopAll();
+  EXPECT_TRUE(a.Idle());
+  EXPECT_TRUE(b.Idle());
+  b.ReSchedule(2, {NewDevice(1, DK_MODEM)});
+  list.ClearAssigned();
+  EXPECT_EQ(&list.FindIterator(2), &b) << "the iterator serving the carrier, before an idle one";
+  EXPECT_EQ(&list.FindIterator(5), &a) << "the first unassigned idle iterator";
+  b.Assigned = true;
+  a.Assigned = true;
+  EXPECT_EQ(list.FindIterator(2).CarrierID(), 0) << "every iterator assigned: a new one";
+  EXPECT_EQ(list.Count(), 3);
+}
+
+} // namespace
+} // namespace voxmit::test
