@@ -2,6 +2,7 @@
 // a temporary home. A fake session stands in for the connection: its writes can be held back
 // (a client that reads nothing) and its hooks are recorded.
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -215,6 +216,30 @@ TEST_F(ClientSessions, ResultsNotWrittenBeforeLogoffReachTheNextSession) {
   EXPECT_TRUE(WaitUntil([&] { return Confirmed(kGuid) == 3; }));
 }
 
+TEST_F(ClientSessions, OverlappingSessionsOfOneGuidReportEachResultOnce) {
+  StartIntake();
+  auto older = LoggedOn(kGuid, false);
+  ASSERT_TRUE(WaitUntil([&] { return older->Queued() == 0; }));  // LOGON_OK taken, stuck
+  auto newer = LoggedOn(kGuid, true);
+  ASSERT_TRUE(older->Closing());
+  // Until the older session logs off, both confirmation threads look for the GUID's results.
+  AddResults(kGuid, 30);
+  ASSERT_TRUE(WaitUntil([&] { return Confirmed(kGuid) == 30; }));
+  older->Logoff();
+
+  auto results = [&] {
+    std::vector<std::string> out;
+    for (const auto& text : newer->WrittenText())
+      if (text != "LOGON_OK") out.push_back(text);
+    return out;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return results().size() >= 30 && Confirmed(kGuid) == 30; }));
+  EXPECT_FALSE(WaitUntil([&] { return results().size() > 30; }, 500ms));
+  auto written = results();
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(std::unique(written.begin(), written.end()), written.end());
+}
+
 TEST_F(ClientSessions, AcceptedMessageOvertakesWaitingNoticesAndReportsItsRow) {
   StartIntake();
   auto session = LoggedOn(kGuid, false);
@@ -326,6 +351,27 @@ TEST_F(ClientSessions, NoticesGoToEverySessionOrToTheOneNamed) {
   EXPECT_EQ(b->WrittenText(), (std::vector<std::string>{"LOGON_OK", prefix + "Going down",
                                                         prefix + "Only you"}));
   SetBroadcastOrigin("", -1);
+  ClientsList.reset();
+}
+
+TEST_F(ClientSessions, RecordedResultIsReportedOnWakeWithoutWaitingForTheRequery) {
+  settings::SentConfirmationsRequeryPeriod = 600000;
+  ClientsList = clients_;
+  AddResults(kGuid, 1);
+  auto session = LoggedOn(kGuid, true);
+  // The first pass is over once the waiting result is written; the next is ten minutes away.
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 2; }));
+
+  TResultRow row;
+  row.ClientGUID = kGuid;
+  row.ClientRecordID = 77;
+  row.ServerRecordID = 7700;
+  AddResult("SentMessages", row);
+  WakeClientConfirmations("{00000000-0000-0000-0000-0000000000ff}");  // someone else's
+  EXPECT_FALSE(WaitUntil([&] { return session->Written().size() > 2; }, 500ms));
+  WakeClientConfirmations(kGuid);
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 3; }));
+  EXPECT_EQ(session->WrittenText().back(), "MESSAGE_SENT 77,7700");
   ClientsList.reset();
 }
 
