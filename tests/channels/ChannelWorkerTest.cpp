@@ -2,6 +2,7 @@
 // reconnecting, every failure path and the stop path.
 
 #include <regex>
+#include <thread>
 
 #include "channels/ChannelFixture.h"
 
@@ -401,6 +402,43 @@ TEST_F(ChannelWorkerTest, BufferLimitsBelowOneStillLetTheChannelTakeWork) {
   ASSERT_EQ(parts.size(), 1u);
   EXPECT_EQ(parts[0]->SendError, MSE_OK);
   EXPECT_TRUE(channel->ReadyEvent().IsSet());
+}
+
+// An iterator's two sides at full speed against a refusing carrier, with a stop in the middle
+// of the stream: every part comes back exactly once, finished or untried, none lost.
+TEST_F(ChannelWorkerTest, EveryPartComesBackExactlyOnceWhenStoppedMidStream) {
+  constexpr int32_t kMessages = 400;
+  script_->Limits = {5, 5};
+  script_->OnSend = [](const TNBaseChannelMessage& part) {
+    return part.ID % 7 == 0 ? srRetry : part.ID % 11 == 0 ? srNoAnswer : srSent;
+  };
+  auto channel = Create();
+  ASSERT_TRUE(WaitUntil([&] { return Registered(*channel); }));
+
+  std::thread producer([&] {
+    for (int32_t id = 0; id < kMessages; ++id) {
+      channel->ReadyEvent().Wait(1000);  // as the send thread would, but enqueue regardless
+      channel->EnqueueMessage(id, "555", "m" + std::to_string(id), 0);
+    }
+  });
+  std::vector<int32_t> seen(kMessages, 0);
+  int32_t collected = 0, untried = 0;
+  const bool complete = WaitUntil(
+      [&] {
+        while (auto part = channel->DequeueResult()) {
+          ++seen.at(part->ID);
+          ++collected;
+          if (!part->Taken) ++untried;
+          if (collected == kMessages / 2) channel->Close();
+        }
+        return collected >= kMessages;
+      },
+      std::chrono::seconds(60));
+  producer.join();
+  ASSERT_TRUE(complete) << collected << " of " << kMessages;
+  for (int32_t id = 0; id < kMessages; ++id) EXPECT_EQ(seen[id], 1) << "message " << id;
+  EXPECT_EQ(channel->DequeueResult(), nullptr);
+  EXPECT_GT(untried, 0);
 }
 
 // Settings a carrier cannot read, and carrier code that throws, end single messages with a
