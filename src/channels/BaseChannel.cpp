@@ -257,12 +257,13 @@ struct TNBaseChannelThread::TWorkState {
 
 TNBaseChannelThread::TNBaseChannelThread(std::shared_ptr<TNBaseCarrierChannel> channel)
     : channel_(std::move(channel)),
+      className_(channel_->ClassName()),
       deviceName_(channel_->Device() ? channel_->Device()->Name : std::string()) {}
 
 TNBaseChannelThread::~TNBaseChannelThread() = default;
 
 void TNBaseChannelThread::Log(const std::string& what) const {
-  LogMessage(Poco::format("ChannelThread (%s)(%s), %s", channel_->ClassName(), deviceName_, what));
+  LogMessage(Poco::format("ChannelThread (%s)(%s), %s", className_, deviceName_, what));
 }
 
 namespace {
@@ -283,17 +284,24 @@ R Guarded(const std::string& prefix, const char* name, R fallback, Op&& op) {
 } // namespace
 
 void TNBaseChannelThread::Execute() {
+  // Whatever goes wrong while working, the stop path still runs: it gives the device back and
+  // hands every part to the iterator.
+  bool deviceHeld = false;
   try {
-    const bool deviceHeld = TakeDevice();
+    deviceHeld = TakeDevice();
     bool portReady = false;
     if (deviceHeld) portReady = InitPortChecked();
     if (!channel_->StopRequested()) Register();
     if (WaitForWork()) LogMessage("There are messages in the Fifo");
     if (deviceHeld) WorkLoop(portReady);
+  } catch (const std::exception& e) {
+    Log(Poco::format("failed: %s", std::string(e.what())));
+    channel_->Close();
+  }
+  try {
     StopChannel(deviceHeld);
   } catch (const std::exception& e) {
-    LogMessage(Poco::format("ChannelThread (%s)(%s), failed: %s", channel_->ClassName(),
-                            deviceName_, std::string(e.what())));
+    Log(Poco::format("stopping failed: %s", std::string(e.what())));
   }
   channel_.reset();
 }
@@ -426,7 +434,7 @@ void TNBaseChannelThread::ProcessPart(TWorkState& state,
   if (state.portReady && state.deviceReady && state.connectResult == crConnected &&
       channel_->Connected()) {
     LogMessage(Poco::format("ChannelThread (%s)(%s), Sending Message: \"%s\"", deviceName_,
-                            channel_->ClassName(), part->MessageText));
+                            className_, part->MessageText));
     TChannelSendResult result = Guarded(channel_->LogPrefix(), "SendMessage", srRetry,
                                         [&] { return channel_->SendMessage(*part); });
     if (result < srSent || result > srNoAnswer) result = srRetry;

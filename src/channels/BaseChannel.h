@@ -241,8 +241,9 @@ private:
 
   void Log(const std::string& what) const;
 
-  std::shared_ptr<TNBaseCarrierChannel> channel_;
-  std::string deviceName_;
+  std::shared_ptr<TNBaseCarrierChannel> channel_;  // released once the channel is unregistered
+  const std::string className_;
+  const std::string deviceName_;
   bool registered_ = false;
 };
 
