@@ -9,6 +9,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "carriers/RegisterCarriers.h"
+#include "channels/TestChannels.h"
 #include "platform/HomeFolder.h"
 #include "platform/OperatorUi.h"
 #include "platform/SingleInstance.h"
@@ -147,6 +149,11 @@ int RunHeadless(const TCommandLine& cl) {
     OperatorUi().ShowWarning(e.what());
     return 1;
   }
+
+  // The channel classes, before anything can schedule a channel; the test channels (only when
+  // VOXMIT_TEST_CHANNELS asks for them) take the place of the real ones.
+  RegisterCarrierChannels();
+  RegisterTestChannels();
 
   form->FlashTrayIcon(3, 300);
 

@@ -5,4 +5,4 @@ add_library(voxmit_lifecycle STATIC
   IntervalTimer.cpp
   ServerOptionValues.cpp
 )
-target_link_libraries(voxmit_lifecycle PUBLIC voxmit_dispatch voxmit_clients voxmit_store voxmit_host voxmit_common voxmit_platform)
+target_link_libraries(voxmit_lifecycle PUBLIC voxmit_dispatch voxmit_carriers voxmit_channels voxmit_clients voxmit_store voxmit_host voxmit_common voxmit_platform)
