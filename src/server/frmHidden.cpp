@@ -10,6 +10,7 @@
 #include "clients/TcpClient.h"
 #include "common/ServerGlobals.h"
 #include "dispatch/DatabaseThreads.h"
+#include "dispatch/dmodScheduler.h"
 #include "platform/OperatorUi.h"
 #include "platform/ThreadRegistry.h"
 #include "server/IntervalTimer.h"
@@ -136,6 +137,9 @@ bool THiddenForm::StartServer() {
       TDMComps::Instance()->Deactivate();
       SetBroadcastOrigin("", -1);
     });
+
+    CreateScheduler();
+    undo_.push_back([] { FreeScheduler(); });
   } catch (const std::exception& e) {
     lastStartError_ = e.what();
     // Written at once, on this (the UI) thread, so that the line still reaches the log file
@@ -176,6 +180,10 @@ void THiddenForm::StopServer() {
   if (ClientsList) DisconnectAllClients(*ClientsList);
   TDMComps::Instance()->Deactivate();
   DisconnectAllConnections();  // those that never logged on
+  // The scheduler goes before the threads are waited for: its channels end only when their
+  // iterators stop them, and their last results still find the input queue and the clients
+  // list in place.
+  FreeScheduler();
   SetBroadcastOrigin("", -1);
   // The sessions end before the intake threads: the replies they could not deliver travel back
   // through the input queue, which the new-message thread drains before it ends.
