@@ -137,9 +137,11 @@ void TIterator::ReSchedule(int32_t carrierID, TDeviceList devices) {
   } else {
     CloseEveryChannel();
     if (TakeCarrier(carrierID)) CreateChannels(carrierID, devices);
-    if (carrierID != carrierID_) restartEvent_.Set();
   }
-  carrierID_ = carrierID;
+  // The new carrier is in place before the restart is signalled: a send thread that woke in
+  // between would otherwise start its pass on the old carrier and wait on it for ever.
+  const bool otherCarrier = carrierID != carrierID_.exchange(carrierID);
+  if (otherCarrier) restartEvent_.Set();
   wakeEvent_.Set();
 }
 
@@ -326,6 +328,7 @@ TIterator::TFeed TIterator::FeedOne(const TRow& row, int32_t carrierID) {
   TNChannelHandles handles;
   for (;;) {
     if (Terminated()) return TFeed::Terminated;
+    if (carrierID != carrierID_) return TFeed::Restart;
     if (!restartEvent_.IsSet() && !WaitForChannels()) continue;
     {
       TNReadLock lock(channels_->Lock());

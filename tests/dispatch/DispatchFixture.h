@@ -75,7 +75,7 @@ protected:
     std::vector<int> ids;
     const Poco::LocalDateTime base = Ago(secondsAgo);
     Poco::Data::Session& raw = Raw();
-    raw << "BEGIN", now;
+    raw << "BEGIN IMMEDIATE", now;
     for (int i = 0; i < count; ++i) {
       TMessageRow row;
       row.ClientGUID = guid;
