@@ -44,53 +44,6 @@ bool Contains(const TDeviceList& devices, const std::shared_ptr<TNDevice>& devic
   return std::find(devices.begin(), devices.end(), device) != devices.end();
 }
 
-// The operations over the channel list that the iterator threads use; the caller holds the
-// list's read lock.
-
-void ReadyEventsOf(const TNChannelsList& list, int32_t carrierID, TNChannelHandles& handles) {
-  handles.Clear();
-  for (int32_t i = 0; i < list.Count(); ++i) {
-    auto channel = list.Items(i);
-    if (channel->Closing() || channel->CarrierID() != carrierID) continue;
-    handles.Events.push_back(&channel->ReadyEvent());
-    handles.Channels.push_back(std::move(channel));
-  }
-}
-
-std::shared_ptr<TNBaseCarrierChannel> ChannelByReadyEvent(const TNChannelsList& list,
-                                                          int32_t carrierID,
-                                                          const TNEvent* handle) {
-  for (int32_t i = 0; i < list.Count(); ++i) {
-    auto channel = list.Items(i);
-    if (&channel->ReadyEvent() == handle && !channel->Closing() &&
-        channel->CarrierID() == carrierID)
-      return channel;
-  }
-  return nullptr;
-}
-
-void ResultEventsOf(const TNChannelsList& list, TNChannelHandles& handles) {
-  handles.Clear();
-  for (int32_t i = 0; i < list.Count(); ++i) {
-    auto channel = list.Items(i);
-    handles.Events.push_back(channel->FiFoOut().Event(stNotEmpty));
-    handles.Channels.push_back(std::move(channel));
-  }
-}
-
-std::shared_ptr<TNBaseCarrierChannel> ChannelByResultEvent(const TNChannelsList& list,
-                                                           const TNEvent* handle) {
-  for (int32_t i = 0; i < list.Count(); ++i) {
-    auto channel = list.Items(i);
-    if (channel->FiFoOut().Event(stNotEmpty) == handle) return channel;
-  }
-  return nullptr;
-}
-
-void CloseEveryChannelIn(const TNChannelsList& list) {
-  for (int32_t i = 0; i < list.Count(); ++i) list.Items(i)->Close();
-}
-
 } // namespace
 
 struct TIterator::TRow {
@@ -206,7 +159,7 @@ void TIterator::CreateChannels(int32_t carrierID, const TDeviceList& devices) {
 void TIterator::CloseEveryChannel() {
   {
     TNReadLock lock(channels_->Lock());
-    CloseEveryChannelIn(*channels_);
+    CloseAllChannels(*channels_);
   }
   for (const auto& channel : PendingChannels()) channel->Close();
 }
@@ -332,7 +285,7 @@ TIterator::TFeed TIterator::FeedOne(const TRow& row, int32_t carrierID) {
     if (!restartEvent_.IsSet() && !WaitForChannels()) continue;
     {
       TNReadLock lock(channels_->Lock());
-      ReadyEventsOf(*channels_, carrierID, handles);
+      CollectReadyEvents(*channels_, carrierID, handles);
     }
     if (handles.Count() == 0) {
       // No channel of this carrier (yet): wait for one to register, or for a restart.
@@ -351,7 +304,7 @@ TIterator::TFeed TIterator::FeedOne(const TRow& row, int32_t carrierID) {
     if (!MarkSending(row.ID)) return TFeed::Fed;
     {
       TNReadLock lock(channels_->Lock());
-      if (auto channel = ChannelByReadyEvent(*channels_, carrierID, events[index])) {
+      if (auto channel = FindChannelByReadyEvent(*channels_, carrierID, events[index])) {
         channel->EnqueueMessage(row.ID, row.PagerID, row.MessageText, row.RetryTimes);
         return TFeed::Fed;
       }
@@ -424,7 +377,7 @@ std::shared_ptr<TNBaseChannelMessage> TIterator::CollectOneResult() {
   TNChannelHandles handles;
   {
     TNReadLock lock(channels_->Lock());
-    ResultEventsOf(*channels_, handles);
+    CollectResultEvents(*channels_, handles);
   }
   if (handles.Count() == 0) return nullptr;
   std::vector<const TNEvent*> events(
@@ -433,7 +386,7 @@ std::shared_ptr<TNBaseChannelMessage> TIterator::CollectOneResult() {
   const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
   if (index == kWaitTimeout) return nullptr;
   TNReadLock lock(channels_->Lock());
-  auto channel = ChannelByResultEvent(*channels_, events[index]);
+  auto channel = FindChannelByResultEvent(*channels_, events[index]);
   return channel ? channel->DequeueResult() : nullptr;
 }
 
