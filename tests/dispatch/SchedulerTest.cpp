@@ -146,6 +146,24 @@ TEST_F(SchedulerTest, BadCarriersEndWithAResultAndTheOthersAreServed) {
   EXPECT_TRUE(Logged("Scheduler: No Channel Class registered for the CarrierType: \"6\""));
 }
 
+TEST_F(SchedulerTest, EveryCarrierTypeOutsideTheKnownOnesIsRejectedInTurn) {
+  // Types without a device kind all compete for "no kind": one is rejected per pass.
+  const std::vector<int32_t> types = {0, 11, -5, 2147483647};
+  for (size_t i = 0; i < types.size(); ++i) {
+    NewCarrier(static_cast<int32_t>(i + 1), types[i]);
+    AddMessages(static_cast<int>(i + 1), types[i], 2, static_cast<int>(10 * (i + 1)));
+  }
+  TScheduler scheduler(pool_, Carriers(), Data(), false);
+  for (size_t pass = 1; pass <= types.size(); ++pass) {
+    scheduler.RunSchedulingPass();
+    EXPECT_EQ(Finished(Error(MSE_NO_DEVICE_FOR_CARRIER_TYPE)), static_cast<int>(2 * pass));
+  }
+  EXPECT_EQ(Pending(), 0);
+  for (int32_t type : types)
+    EXPECT_TRUE(Logged("There is no DeviceType registered for the CarrierType: \"" +
+                       std::to_string(type) + "\""));
+}
+
 TEST_F(SchedulerTest, PassWithoutMessagesKeepsTheChannels) {
   AddDevices(DK_MODEM, 1);
   NewCarrier(1, CT_TAP);
