@@ -23,13 +23,11 @@ std::string Checksum(std::string_view blockSoFar) {
   return digits;
 }
 
-std::string BuildBlock(std::string_view text, std::string_view pagerId) {
-  std::string block;
-  block.reserve(text.size() * 2 + pagerId.size() + 10);
-  block += STX;
-  block += pagerId;
-  block += CR;
-  for (char c : text) {
+// Control characters travel as SUB followed by the character plus 0x40, so that no byte of a
+// field can be taken for the block's own CR, STX or ETX. The pager ID gets the same treatment:
+// it comes from the client and must not be able to break the framing.
+void AppendTransparent(std::string& block, std::string_view field) {
+  for (char c : field) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20) {
       block += SUB;
@@ -38,6 +36,15 @@ std::string BuildBlock(std::string_view text, std::string_view pagerId) {
       block += c;
     }
   }
+}
+
+std::string BuildBlock(std::string_view text, std::string_view pagerId) {
+  std::string block;
+  block.reserve(text.size() * 2 + pagerId.size() * 2 + 10);
+  block += STX;
+  AppendTransparent(block, pagerId);
+  block += CR;
+  AppendTransparent(block, text);
   block += CR;
   block += ETX;
   block += Checksum(block);

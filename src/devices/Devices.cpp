@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "devices/Devices.h"
 
 #include <Poco/Data/RecordSet.h>
@@ -135,7 +136,9 @@ bool ParseModemDeviceSettings(const std::string& settingsData, TModemDeviceSetti
   out.DialPrefix = Item(items, 2);
   out.WaitForDialTone = Poco::icompare(Poco::trim(Item(items, 3)), "true") == 0;
   out.RedialAttempts = IntItem(items, 4, 3);
-  out.RedialDelayMs = IntItem(items, 5, 1) * 1000;
+  // Seconds in the settings; kept within what a 32-bit millisecond count can hold.
+  const int64_t redialDelayMs = int64_t{IntItem(items, 5, 1)} * 1000;
+  out.RedialDelayMs = static_cast<int32_t>(std::clamp<int64_t>(redialDelayMs, 0, INT32_MAX));
   return items.size() == 6;
 }
 

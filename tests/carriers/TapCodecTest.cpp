@@ -35,8 +35,10 @@ INSTANTIATE_TEST_SUITE_P(
         TBlockCase{"NulBecomesSubAt", "1", "\0"s, "\x02" "1\r\x1A@\r\x03" "0::\r"s},
         // Bytes from 0x80 go out unchanged and count with their full value.
         TBlockCase{"HighByteCountsWhole", "1", "\xE9", "\x02" "1\r\xE9\r\x03" "139\r"s},
-        // The pager ID is not escaped.
-        TBlockCase{"PagerIdSentAsIs", "1\x07", "", "\x02" "1\x07\r\r\x03" "057\r"s},
+        // A control character in the pager ID is escaped like one in the text, so a client
+        // cannot break the block's framing through it.
+        TBlockCase{"PagerIdControlEscaped", "1\x07", "", "\x02" "1\x1aG\r\r\x03" "0;1\r"s},
+        TBlockCase{"PagerIdCrCannotEndTheField", "1\r", "", "\x02" "1\x1aM\r\r\x03" "0;7\r"s},
         TBlockCase{"EmptyText", "", "", "\x02\r\r\x03" "01?\r"s}),
     [](const testing::TestParamInfo<TBlockCase>& info) { return std::string(info.param.Name); });
 

@@ -189,6 +189,8 @@ TEST(DeviceSettingsTest, ModemItemsWithDefaultsForWhatIsNotANumber) {
       {"too few items", "COM2,ATQ0V1", false, false, 3, 1000},
       {"unclosed quote", "\"COM2,ATQ0V1", false, false, 3, 1000},
       {"empty", "", false, false, 3, 1000},
+      {"huge delay is capped", "COM2,ATQ0V1,9,true,3,3000000", true, true, 3, 2147483647},
+      {"negative delay is none", "COM2,ATQ0V1,9,true,3,-5", true, true, 3, 0},
   };
   for (const Case& c : cases) {
     TModemDeviceSettings s;
