@@ -122,7 +122,7 @@ bool TIterator::TakeCarrier(int32_t carrierID) {
   return true;
 }
 
-std::vector<std::shared_ptr<TNBaseCarrierChannel>> TIterator::PendingChannels() {
+std::vector<std::shared_ptr<TNBaseCarrierChannel>> TIterator::LiveChannels() {
   // Every channel in Channels was created here, so the channels created here that are still
   // alive are the registered ones plus those still waiting for their device.
   std::vector<std::shared_ptr<TNBaseCarrierChannel>> alive;
@@ -138,7 +138,7 @@ std::vector<std::shared_ptr<TNBaseCarrierChannel>> TIterator::PendingChannels() 
 void TIterator::KeepOrCloseChannels(TDeviceList& devices) {
   // A closing channel never serves again, so it keeps no device: the device gets a new
   // channel, which takes it over once the closing one has let it go.
-  for (const auto& channel : PendingChannels()) {
+  for (const auto& channel : LiveChannels()) {
     if (channel->Closing()) continue;
     auto found = std::find(devices.begin(), devices.end(), channel->Device());
     if (found != devices.end())
@@ -161,7 +161,7 @@ void TIterator::CloseEveryChannel() {
     TNReadLock lock(channels_->Lock());
     CloseAllChannels(*channels_);
   }
-  for (const auto& channel : PendingChannels()) channel->Close();
+  for (const auto& channel : LiveChannels()) channel->Close();
 }
 
 void TIterator::StopServing() {
@@ -171,13 +171,13 @@ void TIterator::StopServing() {
 
 TDeviceList TIterator::CollectDevicesInUse() {
   TDeviceList devices;
-  for (const auto& channel : PendingChannels())
+  for (const auto& channel : LiveChannels())
     if (!channel->Closing() && !Contains(devices, channel->Device()))
       devices.push_back(channel->Device());
   return devices;
 }
 
-int32_t TIterator::LiveChannelCount() { return static_cast<int32_t>(PendingChannels().size()); }
+int32_t TIterator::LiveChannelCount() { return static_cast<int32_t>(LiveChannels().size()); }
 
 bool TIterator::WaitForChannels() {
   const std::array<const TNEvent*, 2> events{channels_->Event(stNotEmpty), &terminated_};
@@ -187,13 +187,15 @@ bool TIterator::WaitForChannels() {
 // ---- Send thread ----------------------------------------------------------------------------
 
 void TIterator::SendExecute() {
-  try {
-    if (WaitForFirstWake()) {
-      while (SendPass()) {
-      }
+  bool running = WaitForFirstWake();
+  while (running) {
+    try {
+      running = SendPass();
+    } catch (const std::exception& e) {
+      LogMessage("TIteratorSendThread.Execute($" + HexIdentity(&sendThread_) + "): " + e.what());
+      terminated_.Wait(settings::ThreadWaitLoopTimeout);
+      running = !Terminated();
     }
-  } catch (const std::exception& e) {
-    LogMessage("TIteratorSendThread.Execute($" + Identity() + "): " + e.what());
   }
   data_.ReleaseThreadSession();
 }

@@ -82,8 +82,9 @@ private:
   bool TakeCarrier(int32_t carrierID);
   void KeepOrCloseChannels(TDeviceList& devices);
   void CreateChannels(int32_t carrierID, const TDeviceList& devices);
-  // Channels created here that are alive and not in Channels (waiting for their device).
-  std::vector<std::shared_ptr<TNBaseCarrierChannel>> PendingChannels();
+  // The channels created here that still live: those in Channels and those still waiting
+  // for their device (not yet registered).
+  std::vector<std::shared_ptr<TNBaseCarrierChannel>> LiveChannels();
   void CloseEveryChannel();
 
   // Send thread.
