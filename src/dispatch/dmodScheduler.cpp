@@ -72,24 +72,37 @@ TScheduler::TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> ca
     : devices_(devices), carriers_(std::move(carriers)), data_(data),
       iterators_(std::make_unique<TIteratorsList>(carriers_, data_)) {
   devices_.LoadDevices(data_.ThreadSession());
-  if (startThread) thread_ = std::thread([this] { Execute(); });
+  if (startThread) thread_ = std::make_unique<TSchedulerThread>(*this, data_);
 }
 
 TScheduler::~TScheduler() {
-  terminated_.Set();
-  if (thread_.joinable()) thread_.join();
-  // Every iterator closes its channels first, so they all wind down at once; freeing them
-  // then waits for each one's channels to end.
+  // The thread ends before the iterators it uses go. Every iterator then closes its channels
+  // first, so they all wind down at once; freeing them waits for each one's channels to end.
+  thread_.reset();
   iterators_->StopAll();
   iterators_.reset();
 }
 
 // ---- Scheduler thread -----------------------------------------------------------------------
 
-void TScheduler::Execute() {
+TSchedulerThread::TSchedulerThread(TScheduler& scheduler, TDMData& data)
+    : scheduler_(scheduler), data_(data) {
+  thread_ = std::thread([this] { Execute(); });
+}
+
+TSchedulerThread::~TSchedulerThread() {
+  Terminate();
+  WaitFor();
+}
+
+void TSchedulerThread::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TSchedulerThread::Execute() {
   do {
     try {
-      RunSchedulingPass();
+      scheduler_.RunSchedulingPass();
     } catch (const std::exception& e) {
       LogMessage(std::string("Scheduler: the scheduling pass failed: ") + e.what());
     }
@@ -97,7 +110,7 @@ void TScheduler::Execute() {
   data_.ReleaseThreadSession();
 }
 
-bool TScheduler::WaitForNextPass() {
+bool TSchedulerThread::WaitForNextPass() {
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     if (terminated_.IsSet()) return false;

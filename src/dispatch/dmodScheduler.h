@@ -31,6 +31,32 @@ class TNDevicesList;
 // The input limit of the class registered for the carrier type; -1 when there is none.
 int32_t GetChannelInputLimit(int32_t carrierType);
 
+class TScheduler;
+
+// The scheduler's thread: a pass at once, then the next one whenever more than
+// SchedulerRequeryPeriod ms have passed since the previous ended, sleeping in
+// ThreadWaitLoopTimeout slices. Started by its constructor; Terminate and WaitFor (and the
+// destructor, which does both) belong to the scheduler's owner.
+class TSchedulerThread {
+public:
+  TSchedulerThread(TScheduler& scheduler, TDMData& data);
+  ~TSchedulerThread();
+  TSchedulerThread(const TSchedulerThread&) = delete;
+  TSchedulerThread& operator=(const TSchedulerThread&) = delete;
+
+  void Terminate() { terminated_.Set(); }
+  void WaitFor();
+
+private:
+  void Execute();
+  bool WaitForNextPass();
+
+  TScheduler& scheduler_;
+  TDMData& data_;
+  TNEvent terminated_;
+  std::thread thread_;
+};
+
 class TScheduler {
 public:
   // Loads the device pool (throws when that fails, before any thread exists), then starts
@@ -51,8 +77,6 @@ public:
   TIteratorsList& Iterators() { return *iterators_; }
 
 private:
-  void Execute();
-  bool WaitForNextPass();
   std::vector<TCarrierStatistics> CollectStatistics();
   std::vector<TCarrierStatisticsRow> ReadStatisticsRows(int64_t& nowSeconds);
   // Finishes the messages of carriers missing from the carriers list; returns the others.
@@ -65,8 +89,7 @@ private:
   TDMData& data_;
   std::unique_ptr<TIteratorsList> iterators_;
   std::atomic<int64_t> passes_{0};
-  TNEvent terminated_;
-  std::thread thread_;
+  std::unique_ptr<TSchedulerThread> thread_;
 };
 
 // The server's scheduler: StartServer creates it once the listener is open (it loads the
