@@ -40,13 +40,19 @@ std::string HexIdentity(const void* object) {
   return text;
 }
 
+// Waits up to one slice for the list to hold a channel; false on timeout or stop.
+bool WaitForChannels(const TNChannelsList& channels, const TNEvent& stop) {
+  const std::array<const TNEvent*, 2> events{channels.Event(stNotEmpty), &stop};
+  return WaitForAny(events, settings::ThreadWaitLoopTimeout) == 0;
+}
+
 bool Contains(const TDeviceList& devices, const std::shared_ptr<TNDevice>& device) {
   return std::find(devices.begin(), devices.end(), device) != devices.end();
 }
 
 } // namespace
 
-struct TIterator::TRow {
+struct TIteratorSendThread::TRow {
   int32_t ID = 0;
   std::string PagerID;
   std::string MessageText;
@@ -54,7 +60,7 @@ struct TIterator::TRow {
   std::string TimeReceived;
 };
 
-struct TIterator::TPageKey {
+struct TIteratorSendThread::TPageKey {
   std::string TimeReceived;
   int32_t ID = 0;
 };
@@ -65,17 +71,16 @@ TIterator::TIterator(std::shared_ptr<TCarriersList> carriers, TDMData& data)
     : carriers_(std::move(carriers)), data_(data),
       channels_(std::make_shared<TNChannelsList>()) {
   LogMessage("Creating iterator ($" + Identity() + ")");
-  LogMessage("TIteratorReceiveThread.CreateEx()");
-  receiveThread_ = std::thread([this] { ReceiveExecute(); });
-  LogMessage("TIteratorSendThread.CreateEx()");
-  sendThread_ = std::thread([this] { SendExecute(); });
+  receiveThread_ = std::make_unique<TIteratorReceiveThread>(*this);
+  sendThread_ = std::make_unique<TIteratorSendThread>(*this);
 }
 
 TIterator::~TIterator() {
   CloseEveryChannel();
-  terminated_.Set();
-  if (sendThread_.joinable()) sendThread_.join();
-  if (receiveThread_.joinable()) receiveThread_.join();
+  sendThread_->Terminate();
+  receiveThread_->Terminate();
+  sendThread_->WaitFor();
+  receiveThread_->WaitFor();
 }
 
 std::string TIterator::Identity() const { return HexIdentity(this); }
@@ -94,8 +99,8 @@ void TIterator::ReSchedule(int32_t carrierID, TDeviceList devices) {
   // The new carrier is in place before the restart is signalled: a send thread that woke in
   // between would otherwise start its pass on the old carrier and wait on it for ever.
   const bool otherCarrier = carrierID != carrierID_.exchange(carrierID);
-  if (otherCarrier) restartEvent_.Set();
-  wakeEvent_.Set();
+  if (otherCarrier) sendThread_->Restart();
+  sendThread_->Wake();
 }
 
 bool TIterator::TakeCarrier(int32_t carrierID) {
@@ -179,20 +184,34 @@ TDeviceList TIterator::CollectDevicesInUse() {
 
 int32_t TIterator::LiveChannelCount() { return static_cast<int32_t>(LiveChannels().size()); }
 
-bool TIterator::WaitForChannels() {
-  const std::array<const TNEvent*, 2> events{channels_->Event(stNotEmpty), &terminated_};
-  return WaitForAny(events, settings::ThreadWaitLoopTimeout) == 0;
-}
 
 // ---- Send thread ----------------------------------------------------------------------------
 
-void TIterator::SendExecute() {
+TIteratorSendThread::TIteratorSendThread(TIterator& iterator)
+    : carriers_(iterator.carriers_), data_(iterator.data_), channels_(iterator.channels_),
+      carrierID_(iterator.carrierID_) {
+  LogMessage("TIteratorSendThread.CreateEx()");
+  thread_ = std::thread([this] { Execute(); });
+}
+
+TIteratorSendThread::~TIteratorSendThread() {
+  Terminate();
+  WaitFor();
+}
+
+void TIteratorSendThread::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+std::string TIteratorSendThread::Identity() const { return HexIdentity(this); }
+
+void TIteratorSendThread::Execute() {
   bool running = WaitForFirstWake();
   while (running) {
     try {
       running = SendPass();
     } catch (const std::exception& e) {
-      LogMessage("TIteratorSendThread.Execute($" + HexIdentity(&sendThread_) + "): " + e.what());
+      LogMessage("TIteratorSendThread.Execute($" + Identity() + "): " + e.what());
       terminated_.Wait(settings::ThreadWaitLoopTimeout);
       running = !Terminated();
     }
@@ -200,14 +219,14 @@ void TIterator::SendExecute() {
   data_.ReleaseThreadSession();
 }
 
-bool TIterator::WaitForFirstWake() {
+bool TIteratorSendThread::WaitForFirstWake() {
   const std::array<const TNEvent*, 2> events{&wakeEvent_, &terminated_};
   while (!Terminated())
     if (WaitForAny(events, settings::ThreadWaitLoopTimeout) == 0) return true;
   return false;
 }
 
-bool TIterator::SendPass() {
+bool TIteratorSendThread::SendPass() {
   const int32_t carrierID = carrierID_;
   {
     TNReadLock lock(carriers_->Lock());
@@ -215,14 +234,14 @@ bool TIterator::SendPass() {
   }
   restartEvent_.Reset();
   wakeEvent_.Reset();
-  LogMessage("TIteratorSendThread.Execute($" + HexIdentity(&sendThread_) +
+  LogMessage("TIteratorSendThread.Execute($" + Identity() +
              "): Opening Query for Carrier: \"" + std::to_string(carrierID) + "\"");
   TFeed feed = TFeed::Fed;
   bool failed = false;
   try {
     feed = FeedMessages(carrierID);
   } catch (const std::exception& e) {
-    LogMessage("TIteratorSendThread.Execute($" + HexIdentity(&sendThread_) + "): " + e.what());
+    LogMessage("TIteratorSendThread.Execute($" + Identity() + "): " + e.what());
     failed = true;
   }
   if (feed == TFeed::Terminated || Terminated()) return false;
@@ -236,12 +255,12 @@ bool TIterator::SendPass() {
   return WaitForMoreMessages(carrierID);
 }
 
-TIterator::TFeed TIterator::FeedMessages(int32_t carrierID) {
+TIteratorSendThread::TFeed TIteratorSendThread::FeedMessages(int32_t carrierID) {
   std::vector<TRow> rows;
   bool opened = false;
   std::optional<TPageKey> after;
   for (;;) {
-    if (!ReadPage(carrierID, after ? &*after : nullptr, rows)) return TFeed::Fed;
+    ReadPage(carrierID, after ? &*after : nullptr, rows);
     if (!opened) {
       LogMessage("Opened new query");
       opened = true;
@@ -255,14 +274,14 @@ TIterator::TFeed TIterator::FeedMessages(int32_t carrierID) {
   }
 }
 
-bool TIterator::ReadPage(int32_t carrierID, const TPageKey* after, std::vector<TRow>& rows) {
+void TIteratorSendThread::ReadPage(int32_t carrierID, const TPageKey* after, std::vector<TRow>& rows) {
   rows.clear();
   std::vector<int32_t> ids, retries;
   std::vector<std::string> pagers, texts, times;
   const std::string columns =
       "SELECT ID, COALESCE(PagerID, ''), COALESCE(MessageText, ''), COALESCE(RetryTimes, 0), "
       "COALESCE(TimeReceived, '') FROM Messages WHERE CarrierID = ? AND Sending = 0";
-  const std::string order = " ORDER BY TimeReceived, ID LIMIT " + std::to_string(kPageSize);
+  const std::string order = " ORDER BY TimeReceived, ID LIMIT " + std::to_string(TIterator::kPageSize);
   Poco::Data::Session& session = data_.ThreadSession();
   Poco::Data::Statement select(session);
   if (after) {
@@ -276,15 +295,14 @@ bool TIterator::ReadPage(int32_t carrierID, const TPageKey* after, std::vector<T
   select.execute();
   for (size_t i = 0; i < ids.size(); ++i)
     rows.push_back(TRow{ids[i], pagers[i], texts[i], retries[i], times[i]});
-  return true;
 }
 
-TIterator::TFeed TIterator::FeedOne(const TRow& row, int32_t carrierID) {
+TIteratorSendThread::TFeed TIteratorSendThread::FeedOne(const TRow& row, int32_t carrierID) {
   TNChannelHandles handles;
   for (;;) {
     if (Terminated()) return TFeed::Terminated;
     if (carrierID != carrierID_) return TFeed::Restart;
-    if (!restartEvent_.IsSet() && !WaitForChannels()) continue;
+    if (!restartEvent_.IsSet() && !WaitForChannels(*channels_, terminated_)) continue;
     {
       TNReadLock lock(channels_->Lock());
       CollectReadyEvents(*channels_, carrierID, handles);
@@ -316,7 +334,7 @@ TIterator::TFeed TIterator::FeedOne(const TRow& row, int32_t carrierID) {
   }
 }
 
-bool TIterator::MarkSending(int32_t id) {
+bool TIteratorSendThread::MarkSending(int32_t id) {
   Poco::Data::Session& session = data_.ThreadSession();
   return RunWriteTransaction(session, [&] {
     Poco::Data::Statement update(session);
@@ -325,14 +343,14 @@ bool TIterator::MarkSending(int32_t id) {
   });
 }
 
-void TIterator::UnmarkSending(int32_t id) {
+void TIteratorSendThread::UnmarkSending(int32_t id) {
   Poco::Data::Session& session = data_.ThreadSession();
   RunWriteTransaction(session, [&] {
     session << "UPDATE Messages SET Sending = 0 WHERE ID = ?", bind(id), now;
   });
 }
 
-bool TIterator::WaitForMoreMessages(int32_t carrierID) {
+bool TIteratorSendThread::WaitForMoreMessages(int32_t carrierID) {
   std::shared_ptr<TCarrier> carrier;
   {
     TNReadLock lock(carriers_->Lock());
@@ -349,8 +367,25 @@ bool TIterator::WaitForMoreMessages(int32_t carrierID) {
 
 // ---- Receive thread -------------------------------------------------------------------------
 
-void TIterator::ReceiveExecute() {
-  while (!ReceiveTerminated()) {
+TIteratorReceiveThread::TIteratorReceiveThread(TIterator& iterator)
+    : data_(iterator.data_), channels_(iterator.channels_) {
+  LogMessage("TIteratorReceiveThread.CreateEx()");
+  thread_ = std::thread([this] { Execute(); });
+}
+
+TIteratorReceiveThread::~TIteratorReceiveThread() {
+  Terminate();
+  WaitFor();
+}
+
+void TIteratorReceiveThread::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+std::string TIteratorReceiveThread::Identity() const { return HexIdentity(this); }
+
+void TIteratorReceiveThread::Execute() {
+  while (!Finished()) {
     try {
       RetryFailedResults();
       if (auto part = CollectOneResult()) {
@@ -363,15 +398,15 @@ void TIterator::ReceiveExecute() {
   data_.ReleaseThreadSession();
 }
 
-bool TIterator::ReceiveTerminated() {
+bool TIteratorReceiveThread::Finished() {
   if (!Terminated()) return false;
   // A terminating iterator still collects results until its last channel has unregistered.
   TNReadLock lock(channels_->Lock());
   return channels_->Count() == 0;
 }
 
-std::shared_ptr<TNBaseChannelMessage> TIterator::CollectOneResult() {
-  if (!WaitForChannels() || Terminated()) {
+std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult() {
+  if (!WaitForChannels(*channels_, terminated_) || Terminated()) {
     // Terminating: collect what is there without waiting for the list.
     TNReadLock lock(channels_->Lock());
     if (channels_->Count() == 0) return nullptr;
@@ -392,7 +427,7 @@ std::shared_ptr<TNBaseChannelMessage> TIterator::CollectOneResult() {
   return channel ? channel->DequeueResult() : nullptr;
 }
 
-bool TIterator::ProcessResult(const TNBaseChannelMessage& part) {
+bool TIteratorReceiveThread::ProcessResult(const TNBaseChannelMessage& part) {
   std::string clientGUID;
   try {
     Poco::Data::Session& session = data_.ThreadSession();
@@ -422,7 +457,7 @@ bool TIterator::ProcessResult(const TNBaseChannelMessage& part) {
   return true;
 }
 
-void TIterator::RetryFailedResults() {
+void TIteratorReceiveThread::RetryFailedResults() {
   std::erase_if(failedResults_, [&](auto& entry) {
     if (ProcessResult(*entry.first)) return true;
     if (++entry.second < kResultAttempts) return false;

@@ -10,13 +10,12 @@
 //     TIteratorsList belong to the scheduler thread (or to whoever owns the iterator while
 //     no scheduler thread runs, such as a test). They reach the send thread only through
 //     CarrierID (atomic) and the two events.
-//   - The send thread reads the carrier's messages in pages of kPageSize rows on its own
-//     connection and closes each statement before it waits for a channel, so no reader stays
-//     open across a wait. A row is marked Sending (only if it is still there and not yet
-//     marked) before its parts are handed to a channel.
-//   - The receive thread collects results and writes them: an untried part gives its row back
-//     (Sending No, RetryTimes), a final one moves the row to SentMessages and wakes the
-//     submitting client's confirmation thread.
+//   - The send thread (TIteratorSendThread) reads the carrier's messages in pages of
+//     kPageSize rows on its own connection and closes each statement before it waits for a
+//     channel, so no reader stays open across a wait. A row is marked Sending (only if it is
+//     still there and not yet marked) before its parts are handed to a channel.
+//   - The receive thread (TIteratorReceiveThread) collects results and writes them on its
+//     own connection.
 //   - Channels (the list) is read under its read lock by all three threads; the channels take
 //     its write lock to register and unregister themselves.
 //
@@ -43,6 +42,9 @@ class TNChannelClass;
 struct TNBaseChannelMessage;
 
 using TDeviceList = std::vector<std::shared_ptr<TNDevice>>;
+
+class TIteratorSendThread;
+class TIteratorReceiveThread;
 
 class TIterator {
 public:
@@ -74,11 +76,9 @@ public:
   int32_t LiveChannelCount();
 
 private:
-  struct TRow;
-  struct TPageKey;
-  enum class TFeed { Fed, Restart, Terminated };
+  friend class TIteratorSendThread;
+  friend class TIteratorReceiveThread;
 
-  // Scheduler side.
   bool TakeCarrier(int32_t carrierID);
   void KeepOrCloseChannels(TDeviceList& devices);
   void CreateChannels(int32_t carrierID, const TDeviceList& devices);
@@ -86,31 +86,6 @@ private:
   // for their device (not yet registered).
   std::vector<std::shared_ptr<TNBaseCarrierChannel>> LiveChannels();
   void CloseEveryChannel();
-
-  // Send thread.
-  void SendExecute();
-  bool WaitForFirstWake();
-  // One pass over the carrier's messages; false when terminated.
-  bool SendPass();
-  TFeed FeedMessages(int32_t carrierID);
-  bool ReadPage(int32_t carrierID, const TPageKey* after, std::vector<TRow>& rows);
-  TFeed FeedOne(const TRow& row, int32_t carrierID);
-  // The row is marked Sending; false when it is gone or already marked.
-  bool MarkSending(int32_t id);
-  void UnmarkSending(int32_t id);
-  bool WaitForMoreMessages(int32_t carrierID);
-
-  // Receive thread.
-  void ReceiveExecute();
-  bool ReceiveTerminated();
-  std::shared_ptr<TNBaseChannelMessage> CollectOneResult();
-  // False when the database failed (the part is kept and tried again).
-  bool ProcessResult(const TNBaseChannelMessage& part);
-  void RetryFailedResults();
-
-  bool Terminated() const { return terminated_.IsSet(); }
-  // Waits up to one slice for Channels to hold a channel; false on timeout or termination.
-  bool WaitForChannels();
   std::string Identity() const;
 
   const std::shared_ptr<TCarriersList> carriers_;
@@ -124,16 +99,88 @@ private:
   std::vector<std::weak_ptr<TNBaseCarrierChannel>> created_;
   bool idle_ = false;
 
+  // Written by the scheduler thread, read by the send thread.
   std::atomic<int32_t> carrierID_{0};
+
+  std::unique_ptr<TIteratorReceiveThread> receiveThread_;
+  std::unique_ptr<TIteratorSendThread> sendThread_;
+};
+
+// Moves the served carrier's pending messages from the table into whichever channel signals
+// ready, in TimeReceived order. Started by its constructor; the iterator tells it through
+// Restart (the carrier changed: drop the current pass at once) and Wake (look again), both
+// safe from any thread. Terminate and WaitFor belong to the iterator's owner.
+class TIteratorSendThread {
+public:
+  explicit TIteratorSendThread(TIterator& iterator);
+  ~TIteratorSendThread();
+  TIteratorSendThread(const TIteratorSendThread&) = delete;
+  TIteratorSendThread& operator=(const TIteratorSendThread&) = delete;
+
+  void Restart() { restartEvent_.Set(); }
+  void Wake() { wakeEvent_.Set(); }
+  void Terminate() { terminated_.Set(); }
+  void WaitFor();
+
+private:
+  struct TRow;
+  struct TPageKey;
+  enum class TFeed { Fed, Restart, Terminated };
+
+  void Execute();
+  bool WaitForFirstWake();
+  // One pass over the carrier's messages; false when terminated.
+  bool SendPass();
+  TFeed FeedMessages(int32_t carrierID);
+  void ReadPage(int32_t carrierID, const TPageKey* after, std::vector<TRow>& rows);
+  TFeed FeedOne(const TRow& row, int32_t carrierID);
+  // The row is marked Sending; false when it is gone or already marked.
+  bool MarkSending(int32_t id);
+  void UnmarkSending(int32_t id);
+  bool WaitForMoreMessages(int32_t carrierID);
+  bool Terminated() const { return terminated_.IsSet(); }
+  std::string Identity() const;
+
+  const std::shared_ptr<TCarriersList> carriers_;
+  TDMData& data_;
+  const std::shared_ptr<TNChannelsList> channels_;
+  const std::atomic<int32_t>& carrierID_;  // the iterator's
   TNEvent restartEvent_;
   TNEvent wakeEvent_;
   TNEvent terminated_;
+  std::thread thread_;
+};
 
-  // Receive thread only: results whose recording failed, with their attempts so far.
+// Moves results from the iterator's channels into the tables: an untried part gives its row
+// back (Sending No, RetryTimes), a final one moves the row to SentMessages and wakes the
+// submitting client's confirmation thread. Once terminated it goes on collecting until the
+// last channel has left the list. Terminate and WaitFor belong to the iterator's owner.
+class TIteratorReceiveThread {
+public:
+  explicit TIteratorReceiveThread(TIterator& iterator);
+  ~TIteratorReceiveThread();
+  TIteratorReceiveThread(const TIteratorReceiveThread&) = delete;
+  TIteratorReceiveThread& operator=(const TIteratorReceiveThread&) = delete;
+
+  void Terminate() { terminated_.Set(); }
+  void WaitFor();
+
+private:
+  void Execute();
+  bool Finished();
+  std::shared_ptr<TNBaseChannelMessage> CollectOneResult();
+  // False when the database failed (the part is kept and tried again).
+  bool ProcessResult(const TNBaseChannelMessage& part);
+  void RetryFailedResults();
+  bool Terminated() const { return terminated_.IsSet(); }
+  std::string Identity() const;
+
+  TDMData& data_;
+  const std::shared_ptr<TNChannelsList> channels_;
+  TNEvent terminated_;
+  // Results whose recording failed, with their attempts so far.
   std::vector<std::pair<std::shared_ptr<TNBaseChannelMessage>, int32_t>> failedResults_;
-
-  std::thread receiveThread_;
-  std::thread sendThread_;
+  std::thread thread_;
 };
 
 class TIteratorsList {
