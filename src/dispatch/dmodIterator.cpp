@@ -274,14 +274,16 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedMessages(int32_t carrierID) 
   }
 }
 
-void TIteratorSendThread::ReadPage(int32_t carrierID, const TPageKey* after, std::vector<TRow>& rows) {
+void TIteratorSendThread::ReadPage(int32_t carrierID, const TPageKey* after,
+                                   std::vector<TRow>& rows) {
   rows.clear();
   std::vector<int32_t> ids, retries;
   std::vector<std::string> pagers, texts, times;
   const std::string columns =
       "SELECT ID, COALESCE(PagerID, ''), COALESCE(MessageText, ''), COALESCE(RetryTimes, 0), "
       "COALESCE(TimeReceived, '') FROM Messages WHERE CarrierID = ? AND Sending = 0";
-  const std::string order = " ORDER BY TimeReceived, ID LIMIT " + std::to_string(TIterator::kPageSize);
+  const std::string order =
+      " ORDER BY TimeReceived, ID LIMIT " + std::to_string(TIterator::kPageSize);
   Poco::Data::Session& session = data_.ThreadSession();
   Poco::Data::Statement select(session);
   if (after) {
