@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 #include <Poco/Data/Statement.h>
