@@ -85,6 +85,33 @@ TEST_F(IteratorTest, FeedsInTimeReceivedOrderWithinTheInputLimit) {
             1);
 }
 
+TEST_F(IteratorTest, PagesFollowTheOrderAcrossEqualTimes) {
+  // More rows than one page, many of them received at the same moment: the page boundaries
+  // fall inside runs of equal TimeReceived, where ID decides.
+  NewCarrier(1, CT_TAP);
+  const int total = 2 * TIterator::kPageSize + 200;
+  const Poco::LocalDateTime base = Ago(100);
+  std::vector<std::pair<std::string, int>> expected;  // (TimeReceived, ID)
+  Raw() << "BEGIN IMMEDIATE", now;
+  for (int i = 0; i < total; ++i) {
+    TMessageRow row;
+    row.CarrierID = 1;
+    row.TimeReceived = DbTimeText(base + Poco::Timespan(0, (i % 3) * 1000));
+    expected.emplace_back(row.TimeReceived, AddMessage(row));
+  }
+  Raw() << "COMMIT", now;
+  std::sort(expected.begin(), expected.end());
+  {
+    TIterator iterator(Carriers(), Data());
+    iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
+    ASSERT_TRUE(WaitUntil([&] { return Finished() == total; }, std::chrono::seconds(120)));
+  }
+  const auto sent = ChannelScript().Sent();
+  ASSERT_EQ(sent.size(), static_cast<size_t>(total));
+  for (size_t i = 0; i < sent.size(); ++i)
+    ASSERT_EQ(sent[i].ID, expected[i].second) << "position " << i;
+}
+
 TEST_F(IteratorTest, OneDeviceFewerClosesExactlyThatChannel) {
   NewCarrier(1, CT_TAP);
   auto d1 = NewDevice(1, DK_MODEM), d2 = NewDevice(2, DK_MODEM), d3 = NewDevice(3, DK_MODEM);
