@@ -167,8 +167,10 @@ void TNBaseCarrierChannel::EnqueueMessage(int32_t id, const std::string& pagerID
                                           const std::string& messageText, int32_t retryTimes) {
   const std::string text = CleanMessageText(messageText);
   const auto texts = SplitMessageText(text, MaxMessageLength);
+  const int32_t partCount = texts ? static_cast<int32_t>(texts->size()) : 1;
   const auto makePart = [&](std::string partText) {
     auto part = std::make_shared<TNBaseChannelMessage>();
+    part->PartCount = partCount;
     part->MessageText = std::move(partText);
     part->PagerID = pagerID;
     part->ID = id;

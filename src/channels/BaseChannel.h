@@ -72,6 +72,7 @@ struct TNBaseChannelMessage {
   int32_t ID = 0;           // Messages.ID; every part of one message shares it
   int32_t RetryTimes = 0;   // attempts so far
   TMessageSendError SendError = MSE_OK;
+  int32_t PartCount = 1;    // how many parts the message was split into
 };
 
 // The two queue high marks of a carrier class.

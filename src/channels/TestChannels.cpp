@@ -58,6 +58,8 @@ bool TChannelTest::ParseCarrierSettings() {
       abandonPager_ = value;
     } else if (key == "retry") {
       retryPager_ = value;
+    } else if (key == "abandontext") {
+      abandonText_ = value;
     } else if (key == "delay") {
       ok = ParseInt(value, 0, 60000, delayMs_);
     } else {
@@ -76,6 +78,8 @@ TChannelSendResult TChannelTest::SendMessage(TNBaseChannelMessage& part) {
   if (delayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_));
   if (!abandonPager_.empty() && part.PagerID == abandonPager_) return srAbandon;
   if (!retryPager_.empty() && part.PagerID == retryPager_) return srRetry;
+  if (!abandonText_.empty() && part.MessageText.find(abandonText_) != std::string::npos)
+    return srAbandon;
   LogMessage(Poco::format("TChannelTest, sent to \"%s\": \"%s\"", part.PagerID,
                           MakeControlsVisible(part.MessageText)));
   return srSent;

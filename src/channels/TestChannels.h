@@ -12,6 +12,7 @@
 //   connect=N    Connect result 0 to 3 (TChannelConnectResult)
 //   abandon=P    messages to pager ID P are rejected for good (srAbandon)
 //   retry=P      messages to pager ID P are refused every time (srRetry)
+//   abandontext=S  parts whose text holds S are rejected for good (srAbandon)
 //   delay=MS     each send takes MS milliseconds (at most 60000)
 // Unknown items and bad values are logged and ignored. The channel logs each part it
 // "sends": "TChannelTest, sent to \"pager\": \"text\"".
@@ -50,6 +51,7 @@ private:
   TChannelConnectResult connectResult_ = crConnected;
   std::string abandonPager_;
   std::string retryPager_;
+  std::string abandonText_;
   int32_t delayMs_ = 0;
 };
 

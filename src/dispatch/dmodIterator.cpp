@@ -390,8 +390,8 @@ void TIteratorReceiveThread::Execute() {
   while (!Finished()) {
     try {
       RetryFailedResults();
-      if (auto part = CollectOneResult()) {
-        if (!ProcessResult(*part)) failedResults_.emplace_back(std::move(part), 1);
+      if (auto result = GatherParts(CollectOneResult())) {
+        if (!ProcessResult(*result)) failedResults_.emplace_back(std::move(result), 1);
       }
     } catch (const std::exception& e) {
       LogMessage("TIteratorReceiveThread.Execute($" + Identity() + "): " + e.what());
@@ -427,6 +427,31 @@ std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult()
   TNReadLock lock(channels_->Lock());
   auto channel = FindChannelByResultEvent(*channels_, events[index]);
   return channel ? channel->DequeueResult() : nullptr;
+}
+
+// A message split into parts is finished only when every part is back, so that the client is
+// never told "sent" while a later part failed or was never tried. Its result is the first
+// failure of a part the channel took; failing that, a part handed back untried sends the whole
+// message back to the queue (a part already sent may then go out again: a repeat is better
+// than half a page); otherwise it was sent.
+std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::GatherParts(
+    std::shared_ptr<TNBaseChannelMessage> part) {
+  if (!part || part->PartCount <= 1) return part;
+  auto [entry, first] = partial_.try_emplace(part->ID, part, 0);
+  TNBaseChannelMessage& gathered = *entry->second.first;
+  if (!first) {
+    const bool gatheredFailed = gathered.Taken && gathered.SendError != MSE_OK;
+    const bool partFailed = part->Taken && part->SendError != MSE_OK;
+    if (!gatheredFailed && (partFailed || !part->Taken)) {
+      gathered.Taken = part->Taken;
+      gathered.SendError = part->SendError;
+    }
+    gathered.RetryTimes = std::max(gathered.RetryTimes, part->RetryTimes);
+  }
+  if (++entry->second.second < part->PartCount) return nullptr;
+  auto result = std::move(entry->second.first);
+  partial_.erase(entry);
+  return result;
 }
 
 bool TIteratorReceiveThread::ProcessResult(const TNBaseChannelMessage& part) {

@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -169,6 +170,9 @@ private:
   void Execute();
   bool Finished();
   std::shared_ptr<TNBaseChannelMessage> CollectOneResult();
+  // Gathers the parts of a split message; returns the message's one result once its last
+  // part is back, or nullptr while parts are still out.
+  std::shared_ptr<TNBaseChannelMessage> GatherParts(std::shared_ptr<TNBaseChannelMessage> part);
   // False when the database failed (the part is kept and tried again).
   bool ProcessResult(const TNBaseChannelMessage& part);
   void RetryFailedResults();
@@ -178,6 +182,9 @@ private:
   TDMData& data_;
   const std::shared_ptr<TNChannelsList> channels_;
   TNEvent terminated_;
+  // The parts of split messages collected so far, by message ID: the first of them, carrying
+  // the result gathered so far, and how many have come back.
+  std::map<int32_t, std::pair<std::shared_ptr<TNBaseChannelMessage>, int32_t>> partial_;
   // Results whose recording failed, with their attempts so far.
   std::vector<std::pair<std::shared_ptr<TNBaseChannelMessage>, int32_t>> failedResults_;
   std::thread thread_;

@@ -76,6 +76,10 @@ TEST_F(DispatchE2E, EveryMessageEndsWithItsResultReportedAndConfirmed) {
       {"no port", 5, "port=fail", "700", "7,6, Error Sending this Message."},
       {"device silent", 5, "device=fail", "800", "8,7, Error Sending this Message."},
       {"no device for the kind", 2, "PACNET", "900", "9,8, Error Sending this Message."},
+      // Split in parts of 20: the first part goes out, a later one is refused. The client
+      // must hear of the failure, not of the first part's success.
+      {"later part refused", 5, "maxlen=20,abandontext=BAD", "1000",
+       "10,1, Error Sending this Message."},
   };
 
   TProtocolClient client(static_cast<uint16_t>(port));
@@ -87,7 +91,9 @@ TEST_F(DispatchE2E, EveryMessageEndsWithItsResultReportedAndConfirmed) {
   std::map<int, int> serverIDs;  // record ID -> Messages.ID
   for (int i = 0; i < static_cast<int>(std::size(cases)); ++i) {
     const Case& c = cases[i];
-    client.SendMessage(i + 1, c.carrierType, c.settings, c.pager, std::string("page ") + c.name);
+    const std::string text = c.pager == "1000" ? "first part is fine then comes BAD news"
+                                               : std::string("page ") + c.name;
+    client.SendMessage(i + 1, c.carrierType, c.settings, c.pager, text);
   }
 
   std::map<int, std::string> results;  // record ID -> keyword and data
