@@ -24,7 +24,7 @@ using voxmit::test::TProtocolClient;
 namespace voxmit::test {
 namespace {
 
-class DispatchE2E : public ::testing::Test {
+class ResultCodesE2E : public ::testing::Test {
 protected:
   void SetUp() override {
     CreateTestDatabase(home.Path());
@@ -57,7 +57,7 @@ protected:
   std::unique_ptr<TServerProcess> server;
 };
 
-TEST_F(DispatchE2E, EveryMessageEndsWithItsResultReportedAndConfirmed) {
+TEST_F(ResultCodesE2E, EveryMessageEndsWithItsResultReportedAndConfirmed) {
   struct Case {
     const char* name;
     int carrierType;
