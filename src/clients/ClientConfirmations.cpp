@@ -6,7 +6,6 @@
 
 #include <Poco/Data/Session.h>
 #include <Poco/Data/Statement.h>
-#include <Poco/Exception.h>
 
 #include "clients/BaseClient.h"
 #include "clients/TcpMessages.h"
@@ -32,11 +31,6 @@ const char* const kNextPageSql =
     "FROM SentMessages WHERE ClientGUID = ? AND SendConfirmed = 0 "
     "AND (IFNULL(TimeSent, ''), ID) > (?, ?) "
     "ORDER BY IFNULL(TimeSent, ''), ID LIMIT ?";
-
-std::string ErrorText(const std::exception& e) {
-  if (auto poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->displayText();
-  return e.what();
-}
 
 } // namespace
 

@@ -49,11 +49,6 @@ void PrepareSocket(Poco::Net::StreamSocket& socket) {
 std::mutex gConnectionsMutex;
 std::set<TTcpClient*> gConnections;  // guarded by gConnectionsMutex
 
-std::string ErrorText(const std::exception& e) {
-  if (auto poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->displayText();
-  return e.what();
-}
-
 } // namespace
 
 // ---- TTcpClient -----------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include <Poco/Exception.h>
 #include <Poco/String.h>
 
 #include "platform/HomeFolder.h"
@@ -139,6 +140,11 @@ void LogMessage(const std::string& text) {
   if (s.fileOpen.load(std::memory_order_relaxed) ||
       s.windowCaptures.load(std::memory_order_relaxed))
     TNMainLoop::Instance().Post(WM_LOG_LINE, 0, 0, text);
+}
+
+std::string ErrorText(const std::exception& e) {
+  if (auto poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->displayText();
+  return e.what();
 }
 
 void HandleLogLine(const std::string& text) {

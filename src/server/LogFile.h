@@ -7,6 +7,7 @@
 // count, the open-attempted mark, the window sink and the log folder belong to the UI thread.
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -14,6 +15,9 @@
 namespace voxmit {
 
 void LogMessage(const std::string& text);
+// The text of an exception for a log line: a POCO exception's display text (its name and
+// message), else what().
+std::string ErrorText(const std::exception& e);
 
 // UI thread: the WM_LOG_LINE handler. Adds the line to the capturing log window (or console),
 // then writes it to the log file if one is open: the bytes as given, then CR LF, flushed at

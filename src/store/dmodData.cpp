@@ -24,11 +24,6 @@ namespace {
 
 std::atomic<TDMData*> processData{nullptr};
 
-std::string ErrorText(const std::exception& e) {
-  if (auto poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->displayText();
-  return e.what();
-}
-
 // An open file descriptor, closed on scope exit.
 class TFd {
 public:

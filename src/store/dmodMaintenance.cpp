@@ -17,11 +17,6 @@ namespace voxmit {
 
 namespace {
 
-std::string ErrorText(const std::exception& e) {
-  if (auto poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->displayText();
-  return e.what();
-}
-
 // Finishes the Messages rows that the condition selects as abandoned; inside a transaction.
 int32_t AbandonMessages(Poco::Data::Session& session, const std::string& condition,
                         const std::optional<std::string>& cutoff) {
