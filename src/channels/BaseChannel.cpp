@@ -24,14 +24,6 @@ constexpr int32_t kResultsCollectWaitMs = 30000;
 
 bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 32; }
 
-std::string Trim(const std::string& text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && IsBlankOrControl(text[first])) ++first;
-  while (last > first && IsBlankOrControl(text[last - 1])) --last;
-  return text.substr(first, last - first);
-}
-
 std::string Tag(int32_t part, int32_t count) {
   return Poco::format(TNBaseCarrierChannel::SplitTagFormat, part, count);
 }
@@ -78,12 +70,18 @@ std::optional<int64_t> PartCount(int64_t length, int64_t limit) {
 
 // ---- Text helpers ---------------------------------------------------------------------------
 
+std::string TrimControls(std::string_view text) {
+  const auto first = std::find_if_not(text.begin(), text.end(), IsBlankOrControl);
+  const auto last = std::find_if_not(text.rbegin(), text.rend(), IsBlankOrControl).base();
+  return first < last ? std::string(first, last) : std::string();
+}
+
 std::string CleanMessageText(const std::string& text) {
   std::string kept;
   kept.reserve(text.size());
   for (char c : text)
     if (c != '\r' && c != '\n') kept += c;
-  return Trim(kept);
+  return TrimControls(kept);
 }
 
 std::string MakeControlsVisible(const std::string& text) {
@@ -99,7 +97,7 @@ std::string MakeControlsVisible(const std::string& text) {
     }
     out = std::move(next);
   }
-  return Trim(out);
+  return TrimControls(out);
 }
 
 // ---- Channel --------------------------------------------------------------------------------

@@ -51,6 +51,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/BaseContainers.h"
@@ -250,6 +251,8 @@ private:
 
 // ---- Text helpers (pure; any thread) ----------------------------------------------------------
 
+// Removes leading and trailing blanks and control characters (codes 0 to 32).
+std::string TrimControls(std::string_view text);
 // Removes every CR and LF, then trims leading and trailing blanks and control characters.
 std::string CleanMessageText(const std::string& text);
 // For log lines: CR, LF, ESC, EOT, NUL, ACK, NAK, RS become "<CR>", "<LF>", "<ESC>", "<EOT>",

@@ -22,8 +22,6 @@ constexpr int32_t kExpectReadTimeoutMs = 2000;
 
 void SleepMs(int32_t ms) { std::this_thread::sleep_for(milliseconds(std::max(0, ms))); }
 
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-
 // The longest entry of the list: received text older than that, less one byte, can take no
 // part in a future match.
 size_t LongestEntry(const std::vector<std::string>& expected) {
@@ -33,12 +31,6 @@ size_t LongestEntry(const std::vector<std::string>& expected) {
 }
 
 } // namespace
-
-std::string TrimControls(std::string_view text) {
-  const auto first = std::find_if_not(text.begin(), text.end(), IsBlankOrControl);
-  const auto last = std::find_if_not(text.rbegin(), text.rend(), IsBlankOrControl).base();
-  return first < last ? std::string(first, last) : std::string();
-}
 
 std::string BuildDialText(std::string_view prefix, bool waitForDialTone, std::string_view phone) {
   std::string text = "ATDT" + TrimControls(prefix);

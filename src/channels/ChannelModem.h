@@ -36,9 +36,6 @@ enum TDialStatus : int32_t {
   dsComPortError = 7
 };
 
-// Removes leading and trailing blanks and control characters (codes 0 to 32).
-std::string TrimControls(std::string_view text);
-
 // "ATDT" + prefix trimmed + ("W" when waiting for the dial tone) + phone number + CR.
 std::string BuildDialText(std::string_view prefix, bool waitForDialTone, std::string_view phone);
 
