@@ -580,15 +580,6 @@ std::shared_ptr<TNBaseCarrierChannel> FindChannelByResultEvent(const TNChannelsL
   return nullptr;
 }
 
-void CollectDevicesInUse(const TNChannelsList& list,
-                         std::vector<std::shared_ptr<TNDevice>>& devices) {
-  devices.clear();
-  for (int32_t i = 0; i < list.Count(); ++i) {
-    auto channel = list.Items(i);
-    if (!channel->Closing()) devices.push_back(channel->Device());
-  }
-}
-
 void CloseAllChannels(const TNChannelsList& list) {
   for (int32_t i = 0; i < list.Count(); ++i) list.Items(i)->Close();
 }

@@ -285,9 +285,6 @@ std::shared_ptr<TNBaseCarrierChannel> FindChannelByReadyEvent(const TNChannelsLi
 void CollectResultEvents(const TNChannelsList& list, TNChannelHandles& handles);
 std::shared_ptr<TNBaseCarrierChannel> FindChannelByResultEvent(const TNChannelsList& list,
                                                                const TNEvent* handle);
-// The device of every channel that is not closing.
-void CollectDevicesInUse(const TNChannelsList& list,
-                         std::vector<std::shared_ptr<TNDevice>>& devices);
 void CloseAllChannels(const TNChannelsList& list);
 
 } // namespace voxmit

@@ -42,10 +42,6 @@ TEST_F(ChannelListTest, CollectAndFindHonourCarrierAndClosing) {
   EXPECT_EQ(FindChannelByResultEvent(list, c->FiFoOut().Event(stNotEmpty)), c);
   EXPECT_EQ(FindChannelByResultEvent(list, &a->ReadyEvent()), nullptr);
 
-  std::vector<std::shared_ptr<TNDevice>> devices{otherDevice};
-  CollectDevicesInUse(list, devices);
-  EXPECT_EQ(devices, (std::vector<std::shared_ptr<TNDevice>>{device_, device_}));
-
   CloseAllChannels(list);
   for (const auto& channel : {a, b, c}) EXPECT_TRUE(channel->Closing());
   CollectReadyEvents(list, 7, handles);
