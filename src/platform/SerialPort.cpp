@@ -180,7 +180,8 @@ bool TNSerialPort::Open(const std::string& name, const TSerialLineSettings& sett
     Close();
     return Fail(error);
   }
-  if (ioctl(fd_, TIOCEXCL) < 0 || !Configure(settings)) {
+  if (ioctl(fd_, TIOCEXCL) == 0) exclusive_ = true;
+  if (!exclusive_ || !Configure(settings)) {
     const int error = lastError_ ? lastError_ : errno;
     Close();
     return Fail(error);
@@ -208,8 +209,10 @@ bool TNSerialPort::Configure(const TSerialLineSettings& settings) {
 bool TNSerialPort::Close() {
   if (fd_ < 0) return true;
   // The exclusive flag outlives our descriptor on a device that stays open elsewhere (the
-  // master of a pseudo-terminal); clear it so the next channel can open the port.
-  ioctl(fd_, TIOCNXCL);
+  // master of a pseudo-terminal); clear it so the next channel can open the port. Only a flag
+  // this port set: an opener refused by the lock must not lift the holder's.
+  if (exclusive_) ioctl(fd_, TIOCNXCL);
+  exclusive_ = false;
   const int r = close(fd_);  // also releases the flock
   fd_ = -1;
   path_.clear();

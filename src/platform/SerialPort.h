@@ -113,6 +113,7 @@ private:
   TSerialIoResult PollFor(short events, TSerialDeadline deadline);
 
   int fd_ = -1;
+  bool exclusive_ = false;  // this port put the terminal in exclusive mode
   std::string path_;
   int lastError_ = 0;
 };

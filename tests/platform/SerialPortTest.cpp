@@ -1,7 +1,10 @@
 #include "platform/SerialPort.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -25,6 +28,17 @@ std::string ReadAll(TNSerialPort& port, size_t count) {
   std::string all, part;
   while (all.size() < count && port.Read(part, kLong) == sioOK) all += part;
   return all;
+}
+
+// Whether the terminal at path is in exclusive mode: an ordinary opener is refused, and one
+// that gets in (root is exempt) asks the driver.
+bool IsExclusive(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY;
+  int exclusive = 0;
+  const bool asked = ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+  close(fd);
+  return asked && exclusive != 0;
 }
 
 struct NameCase {
@@ -189,6 +203,8 @@ TEST(SerialPort, SecondOpenerIsRefusedUntilTheFirstCloses) {
   ASSERT_TRUE(first.Open(pty.SlavePath(), Line8N1())) << first.LastErrorText();
   EXPECT_FALSE(second.Open(pty.SlavePath(), Line8N1()));
   EXPECT_EQ(second.LastError(), EBUSY);
+  // The refused opener leaves the holder's exclusive mode alone.
+  EXPECT_TRUE(IsExclusive(pty.SlavePath()));
   EXPECT_TRUE(first.Close());
   EXPECT_TRUE(second.Open(pty.SlavePath(), Line8N1())) << second.LastErrorText();
 }
