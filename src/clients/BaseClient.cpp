@@ -19,16 +19,12 @@ namespace voxmit {
 
 namespace {
 
-constexpr size_t kTrayTipMax = 127;
-
 std::mutex gOriginMutex;
 std::string gOriginHost;     // guarded by gOriginMutex
 int32_t gOriginPort = -1;    // guarded by gOriginMutex
 
 void ShowClientsCount(int32_t count) {
-  std::string tip = "VoxmitServer - " + ClientsCountText(count);
-  if (tip.size() > kTrayTipMax) tip.resize(kTrayTipMax);
-  OperatorUi().SetTrayTip(tip);
+  SetServerStatusTip(ClientsCountText(count));
   if (ConnectionsWindowOpen) TNMainLoop::Instance().Post(WM_CLIENTS_CHANGED);
 }
 

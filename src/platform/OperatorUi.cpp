@@ -70,4 +70,11 @@ void SetOperatorUi(std::unique_ptr<TOperatorUi> ui) {
   Installed() = ui ? std::move(ui) : std::make_unique<THeadlessOperatorUi>();
 }
 
+void SetServerStatusTip(const std::string& status) {
+  constexpr size_t kTrayTipMax = 127;
+  std::string tip = "VoxmitServer - " + status;
+  if (tip.size() > kTrayTipMax) tip.resize(kTrayTipMax);
+  OperatorUi().SetTrayTip(tip);
+}
+
 } // namespace voxmit

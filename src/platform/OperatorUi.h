@@ -52,4 +52,8 @@ private:
 TOperatorUi& OperatorUi();
 void SetOperatorUi(std::unique_ptr<TOperatorUi> ui);
 
+// Shows a server status in the tray tip: "VoxmitServer - " and the status, cut to the 127
+// characters a tray tip holds.
+void SetServerStatusTip(const std::string& status);
+
 } // namespace voxmit

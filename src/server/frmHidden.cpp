@@ -36,8 +36,6 @@ constexpr intptr_t WM_LBUTTONDOWN = 0x201;
 constexpr intptr_t WM_LBUTTONDBLCLK = 0x203;
 constexpr intptr_t WM_RBUTTONDOWN = 0x204;
 
-constexpr size_t kTrayTipMax = 127;
-
 // How long StopServer and exit wait for self-ending threads (sessions) to finish.
 constexpr int32_t kThreadsEndTimeoutMs = 30000;
 
@@ -251,9 +249,7 @@ void THiddenForm::ShowIcon(bool running) {
 }
 
 void THiddenForm::SetTrayTip(const std::string& status) {
-  std::string tip = "VoxmitServer - " + status;
-  if (tip.size() > kTrayTipMax) tip.resize(kTrayTipMax);
-  OperatorUi().SetTrayTip(tip);
+  SetServerStatusTip(status);
 }
 
 void PostStartServer() {
