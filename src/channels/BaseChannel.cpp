@@ -349,14 +349,21 @@ void TNBaseChannelThread::Register() {
   registered_ = true;
 }
 
-void TNBaseChannelThread::Unregister() {
-  if (!registered_) return;
+bool TNBaseChannelThread::Unregister() {
+  if (!registered_) return true;
   if (auto list = channel_->ChannelsList()) {
     TNWriteLock lock(list->Lock());
+    {
+      // The send thread hands parts over under the list's read lock, so with the write lock
+      // held nothing more can arrive; a part that came after the wait is collected first.
+      TNReadLock outLock(channel_->FiFoOut().Lock());
+      if (channel_->FiFoOut().Count() > 0) return false;
+    }
     Log("Unregistering Channel");
     list->Remove(channel_.get());
   }
   registered_ = false;
+  return true;
 }
 
 bool TNBaseChannelThread::WaitForWork() {
@@ -510,7 +517,10 @@ void TNBaseChannelThread::StopChannel(bool deviceHeld) {
   channel_->UpdateReadyEvent();
   WaitForResultsCollected();
   Log("FiFoOut.WaitForEmpty OK");
-  Unregister();
+  // A send thread that picked this channel before it closed may still hand it a part, which
+  // goes straight to FiFoOut, after the wait: the channel leaves the list only once that part
+  // has been collected too.
+  while (!Unregister()) WaitForResultsCollected();
   char address[32];
   std::snprintf(address, sizeof address, "%08" PRIxPTR,
                 reinterpret_cast<uintptr_t>(channel_.get()));

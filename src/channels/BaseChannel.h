@@ -225,7 +225,8 @@ private:
   bool TakeDevice();
   bool InitPortChecked();
   void Register();
-  void Unregister();
+  // False, still registered, while FiFoOut holds results.
+  bool Unregister();
   // Waits in slices until FiFoIn is not empty or a stop is requested; true for work.
   bool WaitForWork();
   // Phase 2.

@@ -360,6 +360,32 @@ TEST_F(ChannelWorkerTest, PartsQueuedAfterTheStopPathComeStraightBackUntried) {
   EXPECT_EQ(parts[0]->ID, 4);
 }
 
+// The send thread picks a channel and hands it a message under the list's read lock; a channel
+// closed in between may already have emptied its queues and waited for its results. The part
+// it is given then must still reach the iterator before the channel leaves the list.
+TEST_F(ChannelWorkerTest, APartHandedOverWhileTheChannelLeavesIsCollectedBeforeItGoes) {
+  LogCapture log;
+  auto channel = Create();
+  ASSERT_TRUE(WaitUntil([&] { return Registered(*channel); }));
+  {
+    TNReadLock lock(list_->Lock());  // held as the send thread holds it
+    channel->Close();
+    ASSERT_TRUE(WaitUntil([&] { return log.HasPart("FiFoOut.WaitForEmpty OK"); }));
+    channel->EnqueueMessage(5, "555", "late", 0);
+  }
+  // As the receive thread collects: through the list.
+  TPart part;
+  ASSERT_TRUE(WaitUntil([&] {
+    TNReadLock lock(list_->Lock());
+    if (auto found = FindChannelByResultEvent(*list_, channel->FiFoOut().Event(stNotEmpty)))
+      part = found->DequeueResult();
+    return part != nullptr;
+  })) << "the channel left the list with the part still in it";
+  EXPECT_EQ(part->ID, 5);
+  EXPECT_FALSE(part->Taken);
+  EXPECT_TRUE(WaitUntil([&] { return !Registered(*channel); }));
+}
+
 TEST_F(ChannelWorkerTest, AChannelWhoseIteratorIsGoneStopsWaitingForItsDevice) {
   HoldDevice();
   std::weak_ptr<TNBaseCarrierChannel> watch = Create();
