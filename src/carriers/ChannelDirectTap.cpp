@@ -9,12 +9,8 @@ namespace voxmit {
 
 namespace {
 
-constexpr int32_t kPromptTimeoutMs = 2000;
-constexpr int32_t kLogonTimeoutMs = 10000;
-constexpr int32_t kPromptTries = 3;
 // The direct line has no data fields to fill: the logon's password field stays empty.
 const std::string kDirectLogon = tap::LogonText("");
-const std::string kGoAhead = std::string{tap::ESC} + "[p" + tap::CR;
 
 } // namespace
 
@@ -36,15 +32,18 @@ std::string TChannelDirectTap::LogoffAnswer() const { return std::string{tap::ES
 
 TChannelConnectResult TChannelDirectTap::LogOnOnce() {
   bool prompted = false;
-  for (int32_t i = 0; i < kPromptTries && !prompted; ++i) {
+  for (int32_t i = 0; i < tap::PromptTries && !prompted; ++i) {
     int32_t matched = -1;
-    prompted = SendModemStringEx("\r", DirectPromptAnswers, kPromptTimeoutMs, tap::CR, matched) ==
-                   seOK &&
+    prompted = SendModemStringEx("\r", DirectPromptAnswers, tap::PromptTimeoutMs, tap::CR,
+                                 matched) == seOK &&
                matched == tap::paIdPrompt;
   }
   if (!prompted) return crNoLogonRequest;
-  return SendModemString(kDirectLogon, kGoAhead, kLogonTimeoutMs, tap::CR) == seOK ? crConnected
-                                                                                   : crLogonError;
+  // The go-ahead is the dial-up logon's first answer.
+  const std::string& goAhead = tap::LogonAnswers()[0];
+  return SendModemString(kDirectLogon, goAhead, tap::LogonTimeoutMs, tap::CR) == seOK
+             ? crConnected
+             : crLogonError;
 }
 
 TChannelConnectResult TChannelDirectTap::Connect() {

@@ -147,15 +147,6 @@ bool ParseCarrierSettings(std::string_view text, TCarrierSettingsTap& into) {
 
 namespace voxmit {
 
-namespace {
-
-constexpr int32_t kPromptTimeoutMs = 2000;
-constexpr int32_t kLogonTimeoutMs = 10000;
-constexpr int32_t kBlockTimeoutMs = 10000;
-constexpr int32_t kPromptTries = 3;
-
-} // namespace
-
 TChannelTap::TChannelTap(const TNChannelArgs& args)
     : TBaseChannelModem(args),
       PromptAnswers(tap::PromptAnswers()),
@@ -190,8 +181,8 @@ bool TChannelTap::ParseCarrierSettings() {
 
 TSendModemResult TChannelTap::WakeTerminal(int32_t& matched) {
   TSendModemResult result = seExpectTimeout;
-  for (int32_t i = 0; i < kPromptTries; ++i) {
-    result = SendModemStringEx("\r", PromptAnswers, kPromptTimeoutMs, tap::CR, matched);
+  for (int32_t i = 0; i < tap::PromptTries; ++i) {
+    result = SendModemStringEx("\r", PromptAnswers, tap::PromptTimeoutMs, tap::CR, matched);
     if (result == seOK) break;
   }
   return result;
@@ -209,7 +200,8 @@ TChannelConnectResult TChannelTap::LogOnOnce() {
   }
   LogMessage("ChannelTap, sending <ESC>PG1, waiting for <ESC>[P<CR> ");
   const TSendModemResult logon =
-      SendModemStringEx(tap::LogonText(Password), LogonAnswers, kLogonTimeoutMs, tap::CR, matched);
+      SendModemStringEx(tap::LogonText(Password), LogonAnswers, tap::LogonTimeoutMs, tap::CR,
+                        matched);
   if (logon == seOK && matched == 0) {
     LogMessage("ChannelTap, receiving <ESC>[P<CR> succeeded");
     return crConnected;
@@ -253,7 +245,7 @@ TChannelSendResult TChannelTap::SendMessage(TNBaseChannelMessage& part) {
   BuildMessageBlock(part.MessageText, part.PagerID, block);
   int32_t matched = -1;
   const TSendModemResult result =
-      SendModemStringEx(block, BlockAnswers, kBlockTimeoutMs, tap::CR, matched);
+      SendModemStringEx(block, BlockAnswers, tap::BlockTimeoutMs, tap::CR, matched);
   return tap::ClassifyBlockAnswer(result, matched);
 }
 

@@ -31,9 +31,16 @@ inline constexpr char RS = 0x1E;
 // of the block so far, written as 0x30 plus each of its bits 11-8, 7-4 and 3-0.
 std::string Checksum(std::string_view blockSoFar);
 
-// STX, pager ID, CR, the text with every control character below 0x20 sent as SUB followed by
-// the character plus 0x40, CR, ETX, checksum, CR. The pager ID goes out unchanged.
+// STX, pager ID, CR, text, CR, ETX, checksum, CR; in the pager ID and the text every control
+// character below 0x20 is sent as SUB followed by the character plus 0x40.
 std::string BuildBlock(std::string_view text, std::string_view pagerId);
+
+// How long one wait for the terminal's prompt lasts and how often it is tried, and how long
+// the answers to the logon and to a block may take.
+inline constexpr int32_t PromptTimeoutMs = 2000;
+inline constexpr int32_t PromptTries = 3;
+inline constexpr int32_t LogonTimeoutMs = 10000;
+inline constexpr int32_t BlockTimeoutMs = 10000;
 
 // Answers awaited after a carriage return on a dialled line, after the logon, and after a block.
 const std::vector<std::string>& PromptAnswers();
