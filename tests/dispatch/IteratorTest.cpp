@@ -40,8 +40,8 @@ std::set<int32_t> DeviceIDs(const TDeviceList& devices) {
 class IteratorTest : public DispatchTest {};
 
 TEST_F(IteratorTest, FeedsInTimeReceivedOrderWithinTheInputLimit) {
-  ChannelScript().InputLimit = 4;
-  ChannelScript().SetSend([](const TNBaseChannelMessage&, int32_t) {
+  DispatchScript().InputLimit = 4;
+  DispatchScript().SetSend([](const TNBaseChannelMessage&, int32_t) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the queues fill
     return srSent;
   });
@@ -64,7 +64,7 @@ TEST_F(IteratorTest, FeedsInTimeReceivedOrderWithinTheInputLimit) {
   }
   EXPECT_EQ(Pending(), 0);
   EXPECT_EQ(Finished("ErrorCode = 0 AND SendConfirmed = 0"), 30);
-  const auto sent = ChannelScript().Sent();
+  const auto sent = DispatchScript().Sent();
   ASSERT_EQ(sent.size(), 30u);
   std::set<std::string> devices;
   for (const std::string device : {"Device1", "Device2"}) {
@@ -76,7 +76,7 @@ TEST_F(IteratorTest, FeedsInTimeReceivedOrderWithinTheInputLimit) {
       EXPECT_LT(part.ID, previous) << device;
       previous = part.ID;
     }
-    EXPECT_LE(ChannelScript().MaxQueued(device), 4) << device;
+    EXPECT_LE(DispatchScript().MaxQueued(device), 4) << device;
   }
   EXPECT_EQ(devices.size(), 2u) << "both channels took messages";
   // Copied columns arrive unchanged.
@@ -106,7 +106,7 @@ TEST_F(IteratorTest, PagesFollowTheOrderAcrossEqualTimes) {
     iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
     ASSERT_TRUE(WaitUntil([&] { return Finished() == total; }, std::chrono::seconds(120)));
   }
-  const auto sent = ChannelScript().Sent();
+  const auto sent = DispatchScript().Sent();
   ASSERT_EQ(sent.size(), static_cast<size_t>(total));
   for (size_t i = 0; i < sent.size(); ++i)
     ASSERT_EQ(sent[i].ID, expected[i].second) << "position " << i;
@@ -151,7 +151,7 @@ TEST_F(IteratorTest, ChannelWaitingForItsDeviceIsNotDoubled) {
 
 TEST_F(IteratorTest, AnotherCarrierClosesEveryChannelAndServesTheNewOneAtOnce) {
   TGate gate;
-  ChannelScript().SetSend([&](const TNBaseChannelMessage&, int32_t carrierID) {
+  DispatchScript().SetSend([&](const TNBaseChannelMessage&, int32_t carrierID) {
     return carrierID == 1 ? gate.Wait() : srSent;
   });
   NewCarrier(1, CT_TAP);
@@ -198,7 +198,7 @@ TEST_F(IteratorTest, NoDevicesKeepsAnIteratorIdleAndWithoutChannels) {
 
 TEST_F(IteratorTest, ResultForADeletedRowIsDropped) {
   TGate gate;
-  ChannelScript().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
+  DispatchScript().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
   NewCarrier(1, CT_TAP);
   const auto ids = AddMessages(1, CT_TAP, 2);
   TIterator iterator(Carriers(), Data());
@@ -207,7 +207,7 @@ TEST_F(IteratorTest, ResultForADeletedRowIsDropped) {
   Raw() << "DELETE FROM Messages WHERE ID = " + std::to_string(ids[0]), now;  // the operator
   gate.Open.Set();
   ASSERT_TRUE(WaitUntil([&] { return Pending() == 0; }));
-  EXPECT_TRUE(WaitUntil([&] { return ChannelScript().Sent().size() == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return DispatchScript().Sent().size() == 2; }));
   EXPECT_EQ(Finished(), 1);
   EXPECT_EQ(Finished("ServerRecordID = " + std::to_string(ids[1])), 1);
 }
@@ -215,10 +215,10 @@ TEST_F(IteratorTest, ResultForADeletedRowIsDropped) {
 TEST_F(IteratorTest, UntriedAndFailedPartsAreRecordedAsSuch) {
   // Connect fails for carrier 1 (every part returns MSE_NO_CONNECTION); carrier 2 always asks
   // for a retry (MSE_RETRIES_EXCEEDED after MessageRetries + 1 attempts).
-  ChannelScript().SetConnect([](int32_t carrierID) {
+  DispatchScript().SetConnect([](int32_t carrierID) {
     return carrierID == 1 ? crNoConnection : crConnected;
   });
-  ChannelScript().SetSend([](const TNBaseChannelMessage&, int32_t) { return srRetry; });
+  DispatchScript().SetSend([](const TNBaseChannelMessage&, int32_t) { return srRetry; });
   NewCarrier(1, CT_TAP);
   NewCarrier(2, CT_SMTP);
   AddMessages(1, CT_TAP, 3);
@@ -238,7 +238,7 @@ TEST_F(IteratorTest, UntriedAndFailedPartsAreRecordedAsSuch) {
 
 TEST_F(IteratorTest, ChannelClosedWithQueuedPartsGivesThemBack) {
   TGate gate;
-  ChannelScript().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
+  DispatchScript().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
   NewCarrier(1, CT_TAP);
   AddMessages(1, CT_TAP, 6);
   auto d1 = NewDevice(1, DK_MODEM);

@@ -27,7 +27,7 @@ protected:
 // Gate for the sends of one carrier; the others are sent at once.
 struct THeldCarrier {
   explicit THeldCarrier(int32_t carrierID) {
-    ChannelScript().SetSend([this, carrierID](const TNBaseChannelMessage&, int32_t id) {
+    DispatchScript().SetSend([this, carrierID](const TNBaseChannelMessage&, int32_t id) {
       if (id == carrierID) Open.Wait(20000);
       return srSent;
     });
@@ -74,7 +74,7 @@ TEST_F(SchedulerTest, OneModemServesOnlyTheHeavierCarrier) {
 
 TEST_F(SchedulerTest, TwoSmallCarriersOnTwoModemsGetOneEach) {
   TNEvent open;  // nothing is sent until the plan has been checked
-  ChannelScript().SetSend([&](const TNBaseChannelMessage&, int32_t) {
+  DispatchScript().SetSend([&](const TNBaseChannelMessage&, int32_t) {
     open.Wait(20000);
     return srSent;
   });

@@ -45,8 +45,8 @@ protected:
 };
 
 TEST_F(SoakTest, EveryMessageEndsExactlyOnce) {
-  ChannelScript().SetSend([](const TNBaseChannelMessage&, int32_t) { return RandomSendResult(); });
-  ChannelScript().SetConnect([](int32_t) {
+  DispatchScript().SetSend([](const TNBaseChannelMessage&, int32_t) { return RandomSendResult(); });
+  DispatchScript().SetConnect([](int32_t) {
     const int p = Percent();
     return p < 3 ? crNoConnection : p < 5 ? crLogonError : crConnected;
   });

@@ -1,6 +1,8 @@
 #pragma once
 // A carrier channel for the dispatch tests: no I/O, every decision taken from one process-wide
-// script that the test sets (what Connect and SendMessage answer, how long a send takes, the
+// script that the test sets (unlike tests/support/ScriptedChannel, whose script is per
+// registration and journals every call, this one decides per carrier and records what each
+// device sent and how full its queue was) (what Connect and SendMessage answer, how long a send takes, the
 // input limit), and a record of what each channel sent. Registered for the carrier types a
 // test names and unregistered again by TTestChannelRegistration.
 
@@ -30,7 +32,7 @@ struct TSentPart {
 // Carrier settings that the test channel cannot parse: it then has no usable message length.
 inline const char* const kUnparsableSettings = "unparsable";
 
-class TChannelScript {
+class TDispatchScript {
 public:
   using TSend = std::function<TChannelSendResult(const TNBaseChannelMessage&, int32_t carrierID)>;
   using TConnect = std::function<TChannelConnectResult(int32_t carrierID)>;
@@ -96,8 +98,8 @@ private:
   std::map<std::string, int32_t> maxQueued_;
 };
 
-inline TChannelScript& ChannelScript() {
-  static TChannelScript script;
+inline TDispatchScript& DispatchScript() {
+  static TDispatchScript script;
   return script;
 }
 
@@ -106,11 +108,11 @@ public:
   explicit TTestChannel(const TNChannelArgs& args) : TNBaseCarrierChannel(args) {
     MaxMessagesPerConnection = 5;
   }
-  static TBufferLimits GetBufferLimits() { return {ChannelScript().InputLimit, 1000}; }
+  static TBufferLimits GetBufferLimits() { return {DispatchScript().InputLimit, 1000}; }
 
 protected:
   bool InitDevice() override { return true; }
-  TChannelConnectResult Connect() override { return ChannelScript().Connect(CarrierID()); }
+  TChannelConnectResult Connect() override { return DispatchScript().Connect(CarrierID()); }
   bool Disconnect() override { return true; }
   TChannelSendResult SendMessage(TNBaseChannelMessage& part) override {
     int32_t queued = 0;
@@ -118,7 +120,7 @@ protected:
       TNReadLock lock(FiFoIn().Lock());
       queued = FiFoIn().Count();
     }
-    return ChannelScript().Send(part, CarrierID(), Device()->Name, queued);
+    return DispatchScript().Send(part, CarrierID(), Device()->Name, queued);
   }
   void BuildMessageBlock(const std::string& text, const std::string&, std::string& block) override {
     block = text;
@@ -136,7 +138,7 @@ protected:
 class TTestChannelRegistration {
 public:
   explicit TTestChannelRegistration(std::vector<TCarrierType> types) : types_(std::move(types)) {
-    ChannelScript().Reset();
+    DispatchScript().Reset();
     for (TCarrierType type : types_) {
       CarrierChannelsList().UnregisterChannelClass(type);
       RegisterChannelClass(type, MakeChannelClass<TTestChannel>("TTestChannel"));
