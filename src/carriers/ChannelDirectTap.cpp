@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "devices/Devices.h"
-#include "server/ServerSettings.h"
+#include "host/ServerSettings.h"
 
 namespace voxmit {
 

@@ -6,8 +6,8 @@
 #include <Poco/String.h>
 
 #include "common/CommaText.h"
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 
 namespace voxmit {
 

@@ -10,9 +10,9 @@
 
 #include "clients/BaseClient.h"
 #include "devices/Devices.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 #include "platform/ThreadRegistry.h"
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
 
 namespace voxmit {
 

@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "devices/Devices.h"
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 
 namespace voxmit {
 

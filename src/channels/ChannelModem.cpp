@@ -6,8 +6,8 @@
 #include <Poco/Format.h>
 
 #include "devices/Devices.h"
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 
 namespace voxmit {
 

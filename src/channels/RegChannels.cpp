@@ -3,8 +3,8 @@
 #include <Poco/Format.h>
 
 #include "devices/Devices.h"
+#include "host/LogFile.h"
 #include "platform/OperatorUi.h"
-#include "server/LogFile.h"
 
 namespace voxmit {
 

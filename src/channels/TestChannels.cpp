@@ -10,8 +10,8 @@
 #include "channels/RegChannels.h"
 #include "common/CommaText.h"
 #include "devices/Devices.h"
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 
 namespace voxmit {
 

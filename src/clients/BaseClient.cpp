@@ -7,11 +7,11 @@
 
 #include "clients/ClientConfirmations.h"
 #include "common/ServerGlobals.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
+#include "host/WindowMessages.h"
 #include "platform/OperatorUi.h"
 #include "platform/TNMainLoop.h"
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
-#include "server/WindowMessages.h"
 #include "store/Carrier.h"
 #include "store/DbTime.h"
 

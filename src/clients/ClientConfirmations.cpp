@@ -9,8 +9,8 @@
 
 #include "clients/BaseClient.h"
 #include "clients/TcpMessages.h"
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 #include "store/DbSession.h"
 #include "store/dmodData.h"
 

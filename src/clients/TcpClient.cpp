@@ -13,9 +13,9 @@
 #include <Poco/Net/NetException.h>
 
 #include "common/ServerGlobals.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 #include "platform/ThreadRegistry.h"
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
 
 namespace voxmit {
 

@@ -9,7 +9,7 @@
 #include <Poco/Net/IPAddress.h>
 
 #include "common/CommaText.h"
-#include "server/LogFile.h"
+#include "host/LogFile.h"
 
 namespace voxmit {
 

@@ -9,9 +9,9 @@
 
 #include "common/CommaText.h"
 #include "common/ServerTypes.h"
+#include "host/LogFile.h"
+#include "host/WindowMessages.h"
 #include "platform/TNMainLoop.h"
-#include "server/LogFile.h"
-#include "server/WindowMessages.h"
 #include "store/dmodData.h"
 
 namespace voxmit {

@@ -1,6 +1,6 @@
 #include "server/ServerOptionValues.h"
 
-#include "server/dmodServerOptions.h"
+#include "host/dmodServerOptions.h"
 
 namespace voxmit {
 

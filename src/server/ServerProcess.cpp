@@ -11,15 +11,15 @@
 
 #include "carriers/RegisterCarriers.h"
 #include "channels/TestChannels.h"
+#include "clients/dmodComps.h"
+#include "host/LogFile.h"
+#include "host/dmodServerOptions.h"
 #include "platform/HomeFolder.h"
 #include "platform/OperatorUi.h"
 #include "platform/SingleInstance.h"
 #include "platform/TNMainLoop.h"
 #include "platform/ThreadRegistry.h"
-#include "server/LogFile.h"
 #include "server/ServerOptionValues.h"
-#include "server/dmodComps.h"
-#include "server/dmodServerOptions.h"
 #include "server/frmHidden.h"
 #include "store/dmodData.h"
 #include "store/dmodMaintenance.h"
@@ -29,8 +29,6 @@
 namespace voxmit {
 
 namespace {
-
-TDmMaintenance* gMaintenance = nullptr;
 
 const char* const kVersion = "2.0.0";
 
@@ -144,7 +142,7 @@ int RunHeadless(const TCommandLine& cl) {
     comps = std::make_unique<TDMComps>();
     serverSettings = std::make_unique<TDMServerSettings>();
     maintenance = std::make_unique<TDmMaintenance>(*data);
-    gMaintenance = maintenance.get();
+    SetDmMaintenance(maintenance.get());
   } catch (const std::exception& e) {
     OperatorUi().ShowWarning(e.what());
     return 1;
@@ -159,7 +157,7 @@ int RunHeadless(const TCommandLine& cl) {
 
   // Headless means the server runs: as if AutoStartOnLoad were set.
   if (!form->StartServer()) {
-    gMaintenance = nullptr;
+    SetDmMaintenance(nullptr);
     return 1;
   }
 
@@ -173,13 +171,11 @@ int RunHeadless(const TCommandLine& cl) {
   // Lines posted during the stop still reach the console.
   loop.Drain([&form](const TNPostedMessage& m) { form->HandleMessage(m); });
   TNThreadRegistry::Instance().WaitAll(30000);
-  gMaintenance = nullptr;
+  SetDmMaintenance(nullptr);
   return 0;
 }
 
 } // namespace
-
-TDmMaintenance* DmMaintenance() { return gMaintenance; }
 
 int StartUp(int argc, char** argv) {
   // Before any thread starts, so that every thread inherits the mask and only the main loop's

@@ -3,12 +3,7 @@
 
 namespace voxmit {
 
-class TDmMaintenance;
-
 // Runs the whole process; returns its exit code.
 int StartUp(int argc, char** argv);
-
-// The process's maintenance module while the process runs, else nullptr.
-TDmMaintenance* DmMaintenance();
 
 } // namespace voxmit

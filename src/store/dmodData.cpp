@@ -9,9 +9,9 @@
 
 #include <Poco/Format.h>
 
+#include "host/LogFile.h"
 #include "platform/HomeFolder.h"
 #include "platform/OperatorUi.h"
-#include "server/LogFile.h"
 #include "store/DbSession.h"
 #include "store/DbTime.h"
 #include "store/schema.h"

@@ -5,8 +5,8 @@
 
 #include <Poco/Format.h>
 
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 #include "store/DbSession.h"
 #include "store/DbTime.h"
 #include "store/schema.h"
@@ -129,5 +129,12 @@ bool TDmMaintenance::WaitForNextPass(std::chrono::steady_clock::time_point lastP
     if (minutes >= settings::MaintenancePeriod) return true;
   }
 }
+
+namespace {
+TDmMaintenance* gMaintenance = nullptr;
+}
+
+TDmMaintenance* DmMaintenance() { return gMaintenance; }
+void SetDmMaintenance(TDmMaintenance* maintenance) { gMaintenance = maintenance; }
 
 } // namespace voxmit

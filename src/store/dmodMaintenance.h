@@ -64,4 +64,8 @@ private:
   std::unique_ptr<std::thread> thread_;  // UI thread only
 };
 
+// The process's maintenance module while the process runs, else nullptr (set on the UI thread).
+TDmMaintenance* DmMaintenance();
+void SetDmMaintenance(TDmMaintenance* maintenance);
+
 } // namespace voxmit

@@ -11,8 +11,8 @@
 #include "channels/LogCapture.h"
 #include "channels/RegChannels.h"
 #include "devices/Devices.h"
+#include "host/ServerSettings.h"
 #include "platform/ThreadRegistry.h"
-#include "server/ServerSettings.h"
 #include "support/ScriptedChannel.h"
 #include "support/WaitUntil.h"
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "host/LogFile.h"
+#include "host/WindowMessages.h"
 #include "platform/TNMainLoop.h"
-#include "server/LogFile.h"
-#include "server/WindowMessages.h"
 
 namespace voxmit::test {
 

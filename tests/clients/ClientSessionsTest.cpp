@@ -16,7 +16,7 @@
 #include "clients/TcpMessages.h"
 #include "common/ServerGlobals.h"
 #include "dispatch/DatabaseThreads.h"
-#include "server/ServerSettings.h"
+#include "host/ServerSettings.h"
 #include "store/StoreFixture.h"
 #include "store/dmodData.h"
 #include "support/WaitUntil.h"

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "clients/TcpClient.h"
-#include "server/ServerSettings.h"
+#include "host/ServerSettings.h"
 #include "support/WaitUntil.h"
 #include "tools/ClientProtocol.h"
 

@@ -16,8 +16,8 @@
 
 #include "common/BaseContainers.h"
 #include "devices/Devices.h"
+#include "host/ServerSettings.h"
 #include "platform/ThreadRegistry.h"
-#include "server/ServerSettings.h"
 #include "store/Carrier.h"
 #include "store/StoreFixture.h"
 #include "store/dmodData.h"

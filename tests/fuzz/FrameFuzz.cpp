@@ -10,7 +10,7 @@
 
 #include "clients/TcpMessages.h"
 #include "common/CommaText.h"
-#include "server/LogFile.h"
+#include "host/LogFile.h"
 
 // The overflow log line is of no interest here; the target links no log layer.
 void voxmit::LogMessage(const std::string&) {}

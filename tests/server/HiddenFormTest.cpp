@@ -5,9 +5,9 @@
 #include <mutex>
 #include <vector>
 
+#include "host/WindowMessages.h"
 #include "platform/OperatorUi.h"
 #include "platform/TNMainLoop.h"
-#include "server/WindowMessages.h"
 #include "server/frmHidden.h"
 #include "support/WaitUntil.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/ServerSettings.h"
+#include "host/ServerSettings.h"
 #include "store/dmodMaintenance.h"
 #include "support/WaitUntil.h"
 #include "StoreFixture.h"

@@ -9,9 +9,9 @@
 
 #include <Poco/Data/Session.h>
 
+#include "host/LogFile.h"
+#include "host/WindowMessages.h"
 #include "platform/TNMainLoop.h"
-#include "server/LogFile.h"
-#include "server/WindowMessages.h"
 #include "store/DbSession.h"
 #include "store/DbTime.h"
 #include "store/schema.h"

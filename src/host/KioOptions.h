@@ -16,7 +16,7 @@
 #include <variant>
 #include <vector>
 
-#include "server/IniFile.h"
+#include "host/IniFile.h"
 
 namespace voxmit {
 

@@ -1,4 +1,4 @@
-#include "server/LogFile.h"
+#include "host/LogFile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,10 +15,10 @@
 #include <Poco/Exception.h>
 #include <Poco/String.h>
 
+#include "host/ServerSettings.h"
+#include "host/WindowMessages.h"
 #include "platform/HomeFolder.h"
 #include "platform/TNMainLoop.h"
-#include "server/ServerSettings.h"
-#include "server/WindowMessages.h"
 
 namespace voxmit {
 

@@ -1,4 +1,4 @@
-#include "server/IniFile.h"
+#include "host/IniFile.h"
 
 #include <cerrno>
 #include <charconv>

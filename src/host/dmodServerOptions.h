@@ -6,7 +6,7 @@
 // Threads: UI thread only. One instance per process, created at process start; while it
 // exists DMServerOptions() returns it.
 
-#include "server/KioOptions.h"
+#include "host/KioOptions.h"
 
 namespace voxmit {
 

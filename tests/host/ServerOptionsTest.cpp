@@ -1,4 +1,4 @@
-#include "server/dmodServerOptions.h"
+#include "host/dmodServerOptions.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <map>
 
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 #include "support/TempHome.h"
 
 namespace voxmit {

@@ -1,4 +1,4 @@
-#include "server/KioOptions.h"
+#include "host/KioOptions.h"
 
 #include <gtest/gtest.h>
 

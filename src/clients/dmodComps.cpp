@@ -1,4 +1,4 @@
-#include "server/dmodComps.h"
+#include "clients/dmodComps.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
 
-#include "server/LogFile.h"
+#include "host/LogFile.h"
 
 namespace voxmit {
 

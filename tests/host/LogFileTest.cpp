@@ -1,4 +1,4 @@
-#include "server/LogFile.h"
+#include "host/LogFile.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "host/ServerSettings.h"
+#include "host/WindowMessages.h"
 #include "platform/TNMainLoop.h"
-#include "server/ServerSettings.h"
-#include "server/WindowMessages.h"
 #include "support/TempHome.h"
 
 namespace voxmit {

@@ -1,4 +1,4 @@
-#include "server/IntervalTimer.h"
+#include "platform/IntervalTimer.h"
 
 #include "platform/TNMainLoop.h"
 

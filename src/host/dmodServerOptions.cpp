@@ -1,4 +1,4 @@
-#include "server/dmodServerOptions.h"
+#include "host/dmodServerOptions.h"
 
 #include <algorithm>
 #include <atomic>
@@ -7,9 +7,9 @@
 
 #include <Poco/String.h>
 
+#include "host/LogFile.h"
+#include "host/ServerSettings.h"
 #include "platform/HomeFolder.h"
-#include "server/LogFile.h"
-#include "server/ServerSettings.h"
 
 namespace voxmit {
 

@@ -1,2 +1,0 @@
-voxmit_test(LifecycleProcessTest LIBS voxmit_platform SOURCES LifecycleProcessTest.cpp)
-voxmit_test(HiddenFormTest LIBS voxmit_lifecycle SOURCES HiddenFormTest.cpp)
