@@ -10,34 +10,18 @@ TNIntervalTimer::~TNIntervalTimer() { Stop(); }
 
 void TNIntervalTimer::Start(int intervalMs) {
   Stop();
-  {
-    std::lock_guard lock(mutex_);
-    enabled_ = true;
-  }
-  thread_ = std::thread([this, intervalMs] { Run(intervalMs); });
+  enabled_ = true;
+  thread_.Start([this, intervalMs] { Run(intervalMs); });
 }
 
 void TNIntervalTimer::Stop() {
-  {
-    std::lock_guard lock(mutex_);
-    enabled_ = false;
-  }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
-}
-
-bool TNIntervalTimer::Enabled() const {
-  std::lock_guard lock(mutex_);
-  return enabled_;
+  enabled_ = false;
+  thread_.Terminate();
+  thread_.WaitFor();
 }
 
 void TNIntervalTimer::Run(int intervalMs) {
-  std::unique_lock lock(mutex_);
-  while (enabled_) {
-    if (wake_.wait_for(lock, std::chrono::milliseconds(intervalMs), [this] { return !enabled_; }))
-      break;
-    TNMainLoop::Instance().Post(code_, id_);
-  }
+  while (thread_.StopEvent().Wait(intervalMs) == wrTimeout) TNMainLoop::Instance().Post(code_, id_);
 }
 
 } // namespace voxmit

@@ -1,11 +1,12 @@
 #pragma once
 // A timer for the UI thread: posts a message to the main loop every interval until stopped or
 // destroyed. Start and Stop run on the UI thread; the ticks are handled there like any post.
+// A tick posted just before Stop may still arrive afterwards: handlers check Enabled.
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
-#include <mutex>
-#include <thread>
+
+#include "platform/TNThread.h"
 
 namespace voxmit {
 
@@ -19,17 +20,15 @@ public:
 
   void Start(int intervalMs);
   void Stop();
-  bool Enabled() const;
+  bool Enabled() const { return enabled_; }
 
 private:
   void Run(int intervalMs);
 
   const uint32_t code_;
   const intptr_t id_;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  bool enabled_ = false;
-  std::thread thread_;
+  std::atomic<bool> enabled_{false};
+  TNThread thread_;
 };
 
 } // namespace voxmit
