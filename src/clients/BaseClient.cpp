@@ -2,11 +2,11 @@
 
 #include <array>
 #include <exception>
+#include <mutex>
 
 #include <Poco/String.h>
 
 #include "clients/ClientConfirmations.h"
-#include "common/ServerGlobals.h"
 #include "host/LogFile.h"
 #include "host/ServerSettings.h"
 #include "host/WindowMessages.h"
@@ -19,30 +19,24 @@ namespace voxmit {
 
 namespace {
 
-std::mutex gOriginMutex;
-std::string gOriginHost;     // guarded by gOriginMutex
-int32_t gOriginPort = -1;    // guarded by gOriginMutex
-
 void ShowClientsCount(int32_t count) {
   SetServerStatusTip(ClientsCountText(count));
   if (ConnectionsWindowOpen) TNMainLoop::Instance().Post(WM_CLIENTS_CHANGED);
 }
 
-std::string BroadcastData(const std::string& notice) {
-  std::lock_guard lock(gOriginMutex);
-  return BroadcastDataText(gOriginHost, gOriginPort, notice);
+std::string BroadcastData(const TNoticeOrigin& origin, const std::string& notice) {
+  return BroadcastDataText(origin.HostName, origin.Port, notice);
 }
+
+// The channels' notice route (SetChannelNoticeRoute); gRouteMutex guards gRoute.
+std::mutex gRouteMutex;
+std::function<void(const std::string&)> gRoute;
 
 } // namespace
 
 // ---- TBaseClient ----------------------------------------------------------------------------
 
-TBaseClient::TBaseClient() : TBaseClient(ClientsList, CarriersList, InputMessageQueue) {}
-
-TBaseClient::TBaseClient(std::shared_ptr<TClientsList> clients,
-                         std::shared_ptr<TCarriersList> carriers,
-                         std::shared_ptr<TInputMessageQueue> input)
-    : clients_(std::move(clients)), carriers_(std::move(carriers)), input_(std::move(input)) {}
+TBaseClient::TBaseClient(TSessionContext context) : context_(std::move(context)) {}
 
 TBaseClient::~TBaseClient() {
   // The threads use the reply list and the hooks: they end before anything else goes.
@@ -85,18 +79,19 @@ void TBaseClient::Logon(const TServerRawInMessage& request) {
     Disconnect();
     return;
   }
-  if (!clients_) return;  // no server running
+  TClientsList* clients = context_.Clients.get();
+  if (!clients) return;  // no server running
   const std::string guid = request.GetClientGUID();
   {
     // One write lock over find and add: of two logons with one GUID racing, the later one
     // always finds the earlier. Disconnect takes no list lock.
-    TNWriteLock lock(clients_->Lock());
-    if (auto older = FindClientByGUID(*clients_, guid)) older->Disconnect();
-    AddClient(*clients_, shared_from_this());
+    TNWriteLock lock(clients->Lock());
+    if (auto older = FindClientByGUID(*clients, guid)) older->Disconnect();
+    AddClient(*clients, shared_from_this());
     clientGUID_ = guid;
     replies_ = std::make_unique<TReplyMessageList>();
     sendThread_ = std::make_unique<TNClientSendThread>(*this);
-    confirmations_ = std::make_unique<TNClientConfirmationsThread>(*this, guid);
+    confirmations_ = std::make_unique<TNClientConfirmationsThread>(*this, guid, context_.Data);
   }
   QueueReply(MakeLogonOkReply());
   sendThread_->Resume();
@@ -114,23 +109,25 @@ void TBaseClient::AcceptMessage(const TServerRawInMessage& request) {
     DoMessageAcceptError(clientRecordID, MAE_WRONG_FORMAT);
     return;
   }
-  if (!carriers_ || !input_) return;
+  TInputMessageQueue* input = context_.Input.get();
+  if (!context_.Carriers || !input) return;
   const int32_t carrierID = CarrierFor(request);
   auto message = std::make_shared<TServerNormalInputMessage>(
       clientGUID_, carrierID, request.GetPagerID(), request.GetMessageText(),
       request.GetClientRecordID(), request.GetCarrierType());
-  TNWriteLock lock(input_->Lock());
-  input_->Push(std::move(message));
+  TNWriteLock lock(input->Lock());
+  input->Push(std::move(message));
 }
 
 int32_t TBaseClient::CarrierFor(const TServerRawInMessage& request) {
   const int32_t type = request.GetCarrierType();
   const std::string& data = request.GetCarrierData();
+  TCarriersList& carriers = *context_.Carriers;
   // Held across find-or-create so that two sessions never make two carriers of one pair.
-  TNWriteLock lock(carriers_->Lock());
-  if (auto carrier = FindCarrier(*carriers_, type, data)) return carrier->CarrierID;
-  const int32_t id = NextCarrierID(*carriers_);
-  carriers_->Add(std::make_shared<TCarrier>(true, id, type, data, CutGUID(clientGUID_), DbNow()));
+  TNWriteLock lock(carriers.Lock());
+  if (auto carrier = FindCarrier(carriers, type, data)) return carrier->CarrierID;
+  const int32_t id = NextCarrierID(carriers);
+  carriers.Add(std::make_shared<TCarrier>(true, id, type, data, CutGUID(clientGUID_), DbNow()));
   return id;
 }
 
@@ -153,7 +150,7 @@ void TBaseClient::RequeryConfirmations() {
 void TBaseClient::Logoff() {
   if (loggedOff_) return;
   loggedOff_ = true;
-  if (clients_ && loggedOn_) RemoveClient(*clients_, this);
+  if (context_.Clients && loggedOn_) RemoveClient(*context_.Clients, this);
   if (sendThread_) sendThread_->Terminate();
   if (confirmations_) confirmations_->Terminate();
   if (sendThread_) sendThread_->WaitFor();
@@ -164,11 +161,11 @@ void TBaseClient::Logoff() {
 void TBaseClient::ReturnUndeliveredReplies() {
   if (!replies_) return;
   TNWriteLock lock(replies_->Lock());
-  if (input_) {
-    TNWriteLock queueLock(input_->Lock());
+  if (TInputMessageQueue* input = context_.Input.get()) {
+    TNWriteLock queueLock(input->Lock());
     for (int32_t i = 0; i < replies_->Count(); ++i) {
       const auto reply = replies_->Items(i);
-      input_->Push(
+      input->Push(
           std::make_shared<TServerUnsentInputMessage>(reply->RecordID(), reply->MessageKind()));
     }
   }
@@ -179,25 +176,14 @@ void TBaseClient::ReturnUndeliveredReplies() {
 
 TNClientSendThread::TNClientSendThread(TBaseClient& client) : client_(client) {}
 
-TNClientSendThread::~TNClientSendThread() {
-  Terminate();
-  WaitFor();
-}
-
 void TNClientSendThread::Resume() {
-  if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
-}
-
-void TNClientSendThread::Terminate() { terminated_.Set(); }
-
-void TNClientSendThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  if (!thread_.Started()) thread_.Start([this] { Execute(); });
 }
 
 void TNClientSendThread::Execute() {
   TReplyMessageList& replies = *client_.ReplyList();
-  const std::array<const TNEvent*, 2> events{&terminated_, replies.Event(stNotEmpty)};
-  while (!terminated_.IsSet()) {
+  const std::array<const TNEvent*, 2> events{&thread_.StopEvent(), replies.Event(stNotEmpty)};
+  while (!thread_.StopRequested()) {
     if (WaitForAny(events, settings::ThreadWaitLoopTimeout) != 1) continue;
     std::shared_ptr<TServerReplyMessage> reply;
     {
@@ -267,40 +253,44 @@ std::shared_ptr<TBaseClient> FindClientByGUID(const TClientsList& list, const st
   return nullptr;
 }
 
-void SetBroadcastOrigin(std::string hostName, int32_t port) {
-  std::lock_guard lock(gOriginMutex);
-  gOriginHost = std::move(hostName);
-  gOriginPort = port;
+void BroadcastToClients(TClientsList& clients, const TNoticeOrigin& origin,
+                        const std::string& notice) {
+  const std::string data = BroadcastData(origin, notice);
+  TNReadLock lock(clients.Lock());
+  for (int32_t i = 0; i < clients.Count(); ++i)
+    clients.Items(i)->AppendReply(MakeBroadcastReply(data));
 }
 
-void BroadcastToClients(const std::string& notice) {
-  const auto clients = ClientsList;
-  if (!clients) return;
-  const std::string data = BroadcastData(notice);
-  TNReadLock lock(clients->Lock());
-  for (int32_t i = 0; i < clients->Count(); ++i)
-    clients->Items(i)->AppendReply(MakeBroadcastReply(data));
-}
-
-void SendNoticeToClient(const std::string& clientGUID, const std::string& notice) {
-  const auto clients = ClientsList;
-  if (!clients) return;
-  const std::string data = BroadcastData(notice);
-  TNReadLock lock(clients->Lock());
-  if (auto client = FindClientByGUID(*clients, Poco::trim(clientGUID)))
+void SendNoticeToClient(TClientsList& clients, const TNoticeOrigin& origin,
+                        const std::string& clientGUID, const std::string& notice) {
+  const std::string data = BroadcastData(origin, notice);
+  TNReadLock lock(clients.Lock());
+  if (auto client = FindClientByGUID(clients, Poco::trim(clientGUID)))
     client->AppendReply(MakeBroadcastReply(data));
 }
 
-void WakeClientConfirmations(const std::string& clientGUID) {
-  const auto clients = ClientsList;
-  if (!clients) return;
-  TNReadLock lock(clients->Lock());
-  if (auto client = FindClientByGUID(*clients, clientGUID)) client->RequeryConfirmations();
+void WakeClientConfirmations(TClientsList& clients, const std::string& clientGUID) {
+  TNReadLock lock(clients.Lock());
+  if (auto client = FindClientByGUID(clients, clientGUID)) client->RequeryConfirmations();
 }
 
 void DisconnectAllClients(TClientsList& list) {
   TNReadLock lock(list.Lock());
   for (int32_t i = list.Count() - 1; i >= 0; --i) list.Items(i)->Disconnect();
+}
+
+void BroadcastToClients(const std::string& notice) {
+  std::function<void(const std::string&)> route;
+  {
+    std::lock_guard lock(gRouteMutex);
+    route = gRoute;
+  }
+  if (route) route(notice);
+}
+
+void SetChannelNoticeRoute(std::function<void(const std::string&)> route) {
+  std::lock_guard lock(gRouteMutex);
+  gRoute = std::move(route);
 }
 
 } // namespace voxmit

@@ -21,32 +21,40 @@
 // object) and, while logged on, by the clients list (and it holds the list: Logoff breaks the
 // cycle). It owns its reply list and its two threads; Logoff ends them and waits for them.
 // The threads call the virtual SendText and hooks, so a descendant calls Logoff in its own
-// destructor, while its part of the object still exists.
+// destructor, while its part of the object still exists. What it works with comes from the
+// server run that created it (TSessionContext); the containers stay alive while it holds them.
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "clients/TcpMessages.h"
 #include "common/BaseContainers.h"
 #include "common/ServerTypes.h"
-#include "platform/TNEvent.h"
+#include "platform/TNThread.h"
 
 namespace voxmit {
 
+class TDMData;
 class TNClientConfirmationsThread;
 class TNClientSendThread;
 
+// What a session works with: the containers of the server run it belongs to and the database
+// module. Any of them may be missing (in a unit test): without the clients list a session
+// cannot log on, without the carriers list or the input queue it accepts no message, without
+// the database it reports no send results.
+struct TSessionContext {
+  std::shared_ptr<TClientsList> Clients;
+  std::shared_ptr<TCarriersList> Carriers;
+  std::shared_ptr<TInputMessageQueue> Input;
+  TDMData* Data = nullptr;
+};
+
 class TBaseClient : public std::enable_shared_from_this<TBaseClient> {
 public:
-  // The session works with the server's containers of the run it was created in (the process
-  // globals of ServerGlobals.h, copied here; any of them may be missing in a unit test).
-  TBaseClient();
-  TBaseClient(std::shared_ptr<TClientsList> clients, std::shared_ptr<TCarriersList> carriers,
-              std::shared_ptr<TInputMessageQueue> input);
+  explicit TBaseClient(TSessionContext context);
   virtual ~TBaseClient();
   TBaseClient(const TBaseClient&) = delete;
   TBaseClient& operator=(const TBaseClient&) = delete;
@@ -87,7 +95,7 @@ public:
   // The reply list, created at logon (nullptr before).
   TReplyMessageList* ReplyList() const { return replies_.get(); }
   // The server's input queue this session feeds (nullptr when there is none).
-  TInputMessageQueue* InputQueue() const { return input_.get(); }
+  TInputMessageQueue* InputQueue() const { return context_.Input.get(); }
 
 protected:
   // For Disconnect overrides.
@@ -100,9 +108,7 @@ private:
   int32_t CarrierFor(const TServerRawInMessage& request);
   void ReturnUndeliveredReplies();
 
-  std::shared_ptr<TClientsList> clients_;
-  std::shared_ptr<TCarriersList> carriers_;
-  std::shared_ptr<TInputMessageQueue> input_;
+  const TSessionContext context_;
 
   std::string clientGUID_;
   std::unique_ptr<TReplyMessageList> replies_;
@@ -120,22 +126,20 @@ private:
 class TNClientSendThread {
 public:
   explicit TNClientSendThread(TBaseClient& client);
-  ~TNClientSendThread();
   TNClientSendThread(const TNClientSendThread&) = delete;
   TNClientSendThread& operator=(const TNClientSendThread&) = delete;
 
   void Resume();
   // Safe from any thread.
-  void Terminate();
-  void WaitFor();
+  void Terminate() { thread_.Terminate(); }
+  void WaitFor() { thread_.WaitFor(); }
 
 private:
   void Execute();
   bool WriteReply(const TServerReplyMessage& reply);
 
   TBaseClient& client_;
-  TNEvent terminated_;
-  std::thread thread_;
+  TNThread thread_;  // last: the thread ends before the members it uses go
 };
 
 // The tray tip text for a number of logged-on sessions.
@@ -155,19 +159,31 @@ void RemoveClient(TClientsList& list, const TBaseClient* client);
 // what is meant for the client belongs to its newer session.
 std::shared_ptr<TBaseClient> FindClientByGUID(const TClientsList& list, const std::string& guid);
 
-// Where the notices say they come from: the listener's host name and port, set by the start
-// sequence once the listener is open and cleared ("" and -1) when it closes. Any thread.
-void SetBroadcastOrigin(std::string hostName, int32_t port);
+// Where the notices say they come from: the listener's host name and port, known once the
+// listener of the run is open.
+struct TNoticeOrigin {
+  std::string HostName;
+  int32_t Port = -1;
+};
 
-// Appends a BROADCAST_MESSAGE with the notice to every session in the server's clients list,
-// in list order, under the list's read lock. Any thread.
-void BroadcastToClients(const std::string& notice);
+// Appends a BROADCAST_MESSAGE with the notice to every session in the list, in list order,
+// under the list's read lock. Any thread.
+void BroadcastToClients(TClientsList& clients, const TNoticeOrigin& origin,
+                        const std::string& notice);
 // The same for the one session of the (trimmed) GUID; discarded when there is none.
-void SendNoticeToClient(const std::string& clientGUID, const std::string& notice);
+void SendNoticeToClient(TClientsList& clients, const TNoticeOrigin& origin,
+                        const std::string& clientGUID, const std::string& notice);
 // Wakes the confirmation thread of the logged-on session of the GUID, if any (the send side
 // calls it after recording a result). Any thread.
-void WakeClientConfirmations(const std::string& clientGUID);
+void WakeClientConfirmations(TClientsList& clients, const std::string& clientGUID);
 // Asks every session in the list to disconnect, last to first, under the read lock.
 void DisconnectAllClients(TClientsList& list);
+
+// The channels' notices to every client ("Server has problem initializing ..."). The channel
+// layer still calls this without a run at hand; the server run installs its broadcast as the
+// route while it runs (SetChannelNoticeRoute) and removes it at stop, after which notices are
+// dropped as before any run. Both safe from any thread; the route runs without a lock held.
+void BroadcastToClients(const std::string& notice);
+void SetChannelNoticeRoute(std::function<void(const std::string&)> route);
 
 } // namespace voxmit

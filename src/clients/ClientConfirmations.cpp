@@ -35,26 +35,15 @@ const char* const kNextPageSql =
 } // namespace
 
 TNClientConfirmationsThread::TNClientConfirmationsThread(TBaseClient& client,
-                                                         std::string clientGUID)
-    : client_(client), clientGUID_(std::move(clientGUID)) {}
-
-TNClientConfirmationsThread::~TNClientConfirmationsThread() {
-  Terminate();
-  WaitFor();
-}
+                                                         std::string clientGUID, TDMData* data)
+    : client_(client), clientGUID_(std::move(clientGUID)), data_(data) {}
 
 void TNClientConfirmationsThread::Resume() {
-  if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
-}
-
-void TNClientConfirmationsThread::Terminate() { terminated_.Set(); }
-
-void TNClientConfirmationsThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  if (!thread_.Started()) thread_.Start([this] { Execute(); });
 }
 
 void TNClientConfirmationsThread::Execute() {
-  TDMData* data = DMData();
+  TDMData* data = data_;
   if (!data) return;
   while (!Terminated()) {
     requeryEvent_.Reset();
@@ -107,7 +96,7 @@ bool TNClientConfirmationsThread::ReadPage(TDMData& data, const TRow* after,
 
 bool TNClientConfirmationsThread::WaitForRoom() {
   const TReplyMessageList& replies = *client_.ReplyList();
-  const std::array<const TNEvent*, 2> events{&terminated_, replies.Event(stLowMark)};
+  const std::array<const TNEvent*, 2> events{&thread_.StopEvent(), replies.Event(stLowMark)};
   for (;;) {
     const int32_t which = WaitForAny(events, settings::ThreadWaitLoopTimeout);
     if (which == 0) return false;
@@ -145,7 +134,7 @@ void TNClientConfirmationsThread::Report(const TRow& row) {
 bool TNClientConfirmationsThread::WaitForNextPass() {
   using TClock = std::chrono::steady_clock;
   const auto noted = TClock::now();
-  const std::array<const TNEvent*, 2> events{&terminated_, &requeryEvent_};
+  const std::array<const TNEvent*, 2> events{&thread_.StopEvent(), &requeryEvent_};
   for (;;) {
     if (Terminated()) return false;
     const int32_t period = settings::SentConfirmationsRequeryPeriod;

@@ -17,15 +17,15 @@
 //
 // Threads: constructed, resumed, terminated and waited for by the session's own thread (logon,
 // Logoff). Requery is safe from any thread. The thread touches the session only through its
-// reply list, which outlives it, and the session's send-result hooks.
+// reply list, which outlives it, and the session's send-result hooks. Without a database
+// module (a unit test's session) the thread ends at once.
 
-#include <atomic>
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/TNEvent.h"
+#include "platform/TNThread.h"
 
 namespace voxmit {
 
@@ -37,14 +37,13 @@ public:
   // Rows per page of the confirmation query.
   static constexpr int32_t kPageSize = 500;
 
-  TNClientConfirmationsThread(TBaseClient& client, std::string clientGUID);
-  ~TNClientConfirmationsThread();
+  TNClientConfirmationsThread(TBaseClient& client, std::string clientGUID, TDMData* data);
   TNClientConfirmationsThread(const TNClientConfirmationsThread&) = delete;
   TNClientConfirmationsThread& operator=(const TNClientConfirmationsThread&) = delete;
 
   void Resume();
-  void Terminate();
-  void WaitFor();
+  void Terminate() { thread_.Terminate(); }
+  void WaitFor() { thread_.WaitFor(); }
   // Sets RequeryEvent: the next pass starts at once.
   void Requery() { requeryEvent_.Set(); }
 
@@ -67,13 +66,13 @@ private:
   void Report(const TRow& row);
   // Waits out the requery period (or a wake); false when terminated.
   bool WaitForNextPass();
-  bool Terminated() const { return terminated_.IsSet(); }
+  bool Terminated() const { return thread_.StopRequested(); }
 
   TBaseClient& client_;
   const std::string clientGUID_;
+  TDMData* const data_;
   TNEvent requeryEvent_;
-  TNEvent terminated_;
-  std::thread thread_;
+  TNThread thread_;  // last: the thread ends before the members it uses go
 };
 
 } // namespace voxmit

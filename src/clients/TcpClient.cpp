@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <exception>
-#include <set>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -12,7 +11,6 @@
 #include <Poco/Net/HostEntry.h>
 #include <Poco/Net/NetException.h>
 
-#include "common/ServerGlobals.h"
 #include "host/LogFile.h"
 #include "host/ServerSettings.h"
 #include "platform/ThreadRegistry.h"
@@ -45,32 +43,37 @@ void PrepareSocket(Poco::Net::StreamSocket& socket) {
   SetSocketOption(socket, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
 }
 
-// Every live TCP session, so that a stop reaches connections that never logged on.
-std::mutex gConnectionsMutex;
-std::set<TTcpClient*> gConnections;  // guarded by gConnectionsMutex
-
 } // namespace
+
+// ---- TTcpConnections ------------------------------------------------------------------------
+
+void TTcpConnections::DisconnectAll() {
+  std::lock_guard lock(mutex_);
+  for (TTcpClient* client : clients_) client->Disconnect();
+}
+
+void TTcpConnections::Add(TTcpClient* client) {
+  std::lock_guard lock(mutex_);
+  clients_.insert(client);
+}
+
+void TTcpConnections::Remove(TTcpClient* client) {
+  std::lock_guard lock(mutex_);
+  clients_.erase(client);
+}
 
 // ---- TTcpClient -----------------------------------------------------------------------------
 
-TTcpClient::TTcpClient(Poco::Net::StreamSocket socket)
-    : TTcpClient(std::move(socket), ClientsList, CarriersList, InputMessageQueue) {}
-
-TTcpClient::TTcpClient(Poco::Net::StreamSocket socket, std::shared_ptr<TClientsList> clients,
-                       std::shared_ptr<TCarriersList> carriers,
-                       std::shared_ptr<TInputMessageQueue> input)
-    : TBaseClient(std::move(clients), std::move(carriers), std::move(input)),
-      socket_(std::move(socket)) {
+TTcpClient::TTcpClient(Poco::Net::StreamSocket socket, TSessionContext context,
+                       std::shared_ptr<TTcpConnections> connections)
+    : TBaseClient(std::move(context)), socket_(std::move(socket)),
+      connections_(std::move(connections)) {
   PrepareSocket(socket_);
-  std::lock_guard lock(gConnectionsMutex);
-  gConnections.insert(this);
+  if (connections_) connections_->Add(this);
 }
 
 TTcpClient::~TTcpClient() {
-  {
-    std::lock_guard lock(gConnectionsMutex);
-    gConnections.erase(this);
-  }
+  if (connections_) connections_->Remove(this);
   // The send thread calls SendText: it must end while this part of the object still exists.
   Logoff();
   CloseSocket();
@@ -198,13 +201,9 @@ bool TNClientReadThread::ReadChunk() {
   return true;
 }
 
-void DisconnectAllConnections() {
-  std::lock_guard lock(gConnectionsMutex);
-  for (TTcpClient* client : gConnections) client->Disconnect();
-}
-
-void StartClientConnection(Poco::Net::StreamSocket socket) {
-  auto client = std::make_shared<TTcpClient>(std::move(socket));
+void StartClientConnection(Poco::Net::StreamSocket socket, const TSessionContext& context,
+                           const std::shared_ptr<TTcpConnections>& connections) {
+  auto client = std::make_shared<TTcpClient>(std::move(socket), context, connections);
   auto thread = std::make_shared<TNClientReadThread>(std::move(client));
   TNThreadRegistry::Instance().Spawn("ClientRead", [thread] { thread->Execute(); });
 }

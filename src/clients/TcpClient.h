@@ -19,12 +19,16 @@
 // send thread has ended). Disconnect may be called from any thread: it shuts the socket down,
 // which wakes the read loop and any blocked write; socketMutex_ guards the shutdown against
 // the close.
+//
+// Ownership: every session of a server run is listed in the run's TTcpConnections while it
+// exists (logged on or not), so that the stop reaches connections that never logged on.
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include <Poco/Net/StreamSocket.h>
@@ -33,15 +37,38 @@
 
 namespace voxmit {
 
+class TTcpClient;
+
+// The TCP sessions of one server run. Shared by the run and its sessions; safe from any
+// thread (mutex_ guards clients_). A session enters when it is created and leaves when it is
+// destroyed.
+class TTcpConnections {
+public:
+  TTcpConnections() = default;
+  TTcpConnections(const TTcpConnections&) = delete;
+  TTcpConnections& operator=(const TTcpConnections&) = delete;
+
+  // Asks every listed session to disconnect, logged on or not.
+  void DisconnectAll();
+
+private:
+  friend class TTcpClient;
+  void Add(TTcpClient* client);
+  void Remove(TTcpClient* client);
+
+  std::mutex mutex_;
+  std::set<TTcpClient*> clients_;
+};
+
 class TTcpClient : public TBaseClient {
 public:
   // Milliseconds a write may stay blocked before the session is given up. Any thread; read
   // when a connection starts.
   static inline std::atomic<int32_t> SendTimeoutMs{30000};
 
-  explicit TTcpClient(Poco::Net::StreamSocket socket);
-  TTcpClient(Poco::Net::StreamSocket socket, std::shared_ptr<TClientsList> clients,
-             std::shared_ptr<TCarriersList> carriers, std::shared_ptr<TInputMessageQueue> input);
+  // connections may be nullptr (a session tested on its own).
+  TTcpClient(Poco::Net::StreamSocket socket, TSessionContext context,
+             std::shared_ptr<TTcpConnections> connections = nullptr);
   ~TTcpClient() override;
 
   // Send thread (and the connection thread for the logon denial).
@@ -56,6 +83,7 @@ public:
 
 private:
   Poco::Net::StreamSocket socket_;
+  const std::shared_ptr<TTcpConnections> connections_;
   std::mutex socketMutex_;
   bool socketOpen_ = true;  // guarded by socketMutex_
 };
@@ -87,12 +115,10 @@ private:
   char chunk_[kChunkSize + 1];
 };
 
-// Ends every TCP connection, logged on or not (the listener going off takes its connections
-// with it). Any thread.
-void DisconnectAllConnections();
-
 // The listener's connection handler: gives the accepted connection its own registered thread
-// (TNThreadRegistry) with a new TTcpClient session on the server's current containers.
-void StartClientConnection(Poco::Net::StreamSocket socket);
+// (TNThreadRegistry) with a new TTcpClient session of the run that context and connections
+// belong to.
+void StartClientConnection(Poco::Net::StreamSocket socket, const TSessionContext& context,
+                           const std::shared_ptr<TTcpConnections>& connections);
 
 } // namespace voxmit

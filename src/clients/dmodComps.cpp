@@ -12,7 +12,6 @@
 namespace voxmit {
 
 namespace {
-TDMComps* gInstance = nullptr;
 
 std::string SocketErrorText(int code, const std::string& api) {
   return "Socket error: " + std::string(std::strerror(code)) + " (" + std::to_string(code) +
@@ -26,14 +25,9 @@ constexpr long kAcceptPollMicroseconds = 200000;
 TSocketError::TSocketError(int code, const std::string& api)
     : std::runtime_error(SocketErrorText(code, api)), code_(code) {}
 
-TDMComps::TDMComps() { gInstance = this; }
+TDMComps::TDMComps() = default;
 
-TDMComps::~TDMComps() {
-  Deactivate();
-  if (gInstance == this) gInstance = nullptr;
-}
-
-TDMComps* TDMComps::Instance() { return gInstance; }
+TDMComps::~TDMComps() { Deactivate(); }
 
 void TDMComps::Activate() {
   if (active_) return;
@@ -48,20 +42,21 @@ void TDMComps::Activate() {
   }
   boundPort_ = socket->address().port();
   socket_ = std::move(socket);
+  acceptThread_.Start([this] { AcceptLoop(); });
   active_ = true;
-  acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
 void TDMComps::Deactivate() {
   if (!active_.exchange(false)) return;
-  if (acceptThread_.joinable()) acceptThread_.join();
+  acceptThread_.Terminate();
+  acceptThread_.WaitFor();
   socket_->close();
   socket_.reset();
 }
 
 void TDMComps::AcceptLoop() {
   const Poco::Timespan slice(0, kAcceptPollMicroseconds);
-  while (active_) {
+  while (!acceptThread_.StopRequested()) {
     try {
       if (!socket_->poll(slice, Poco::Net::Socket::SELECT_READ)) continue;
       Poco::Net::StreamSocket connection = socket_->acceptConnection();

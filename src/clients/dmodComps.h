@@ -3,16 +3,21 @@
 // accepts connections and hands each to the connection handler, which gives it its own thread.
 // Deactivate stops accepting and closes the socket (UI thread). Connections already handed on
 // are not touched: their sessions end them.
+//
+// Ownership: one per process, created at process start and passed to the start sequence,
+// which sets the port and the handler of each run and activates it. SetPort and
+// SetConnectionHandler run on the UI thread while the listener is not active.
 
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
+
+#include "platform/TNThread.h"
 
 namespace voxmit {
 
@@ -35,8 +40,6 @@ public:
   TDMComps(const TDMComps&) = delete;
   TDMComps& operator=(const TDMComps&) = delete;
 
-  static TDMComps* Instance();
-
   void SetPort(int port) { port_ = port; }
   int Port() const { return port_; }
   // The port actually bound (differs from Port() when Port() is 0).
@@ -58,7 +61,7 @@ private:
   TConnectionHandler handler_;
   std::unique_ptr<Poco::Net::ServerSocket> socket_;
   std::atomic<bool> active_{false};
-  std::thread acceptThread_;
+  TNThread acceptThread_;  // last: it ends before the members it uses go
 };
 
 } // namespace voxmit

@@ -12,7 +12,6 @@
 #include "host/LogFile.h"
 #include "host/WindowMessages.h"
 #include "platform/TNMainLoop.h"
-#include "store/dmodData.h"
 
 namespace voxmit {
 
@@ -78,8 +77,6 @@ void TNDevicesList::LoadDevices(Poco::Data::Session& session) {
   }
 }
 
-void TNDevicesList::LoadDevices() { LoadDevices(DMData()->ThreadSession()); }
-
 void TNDevicesList::Clear() { devices_.clear(); }
 
 void TNDevicesList::Add(std::shared_ptr<TNDevice> device) { devices_.push_back(std::move(device)); }
@@ -116,11 +113,6 @@ std::shared_ptr<TNDevice> TNDevicesList::FirstFreeDevice(TDeviceKind kind) const
 
 void TNDevicesList::ClearTaken() {
   for (const auto& device : devices_) device->Taken = false;
-}
-
-TNDevicesList& DevicesList() {
-  static TNDevicesList pool;
-  return pool;
 }
 
 void SetDeviceActivity(TNDevice& device, const std::string& text) {

@@ -15,6 +15,9 @@
 //
 // Devices are held through std::shared_ptr: a channel keeps its device until its worker has
 // written its last log line, also when the pool is reloaded in the meantime.
+//
+// Ownership: the process has one pool, created at process start and passed to the start
+// sequence (which hands it to the scheduler) and to the device windows.
 
 #include <atomic>
 #include <cstdint>
@@ -78,8 +81,6 @@ public:
   // Replaces the pool with the rows of Devices that have a DeviceTypes row, in ID order.
   // Throws (Poco::Exception) when the query fails; the pool is then empty.
   void LoadDevices(Poco::Data::Session& session);
-  // The same on the calling thread's connection of the process's TDMData.
-  void LoadDevices();
 
   void Clear();
   void Add(std::shared_ptr<TNDevice> device);
@@ -99,16 +100,14 @@ private:
   std::vector<std::shared_ptr<TNDevice>> devices_;
 };
 
-// The process-wide pool: created at first use, lives until the program ends.
-TNDevicesList& DevicesList();
-
 // Set by the device activity window while it is open: SetDeviceActivity then posts
 // WM_DEVICE_ACTIVITY to the main loop.
 inline std::atomic<bool> DeviceActivityWindowOpen{false};
 
 // Stores the text as the device's Activity and, while the activity window is open, posts
 // WM_DEVICE_ACTIVITY with WParam = the device's ID (the window finds the row by ID and looks
-// the device up in DevicesList(), so no pointer can dangle) and a copy of the text. Any thread.
+// the device up in the process's pool, so no pointer can dangle) and a copy of the text.
+// Any thread.
 void SetDeviceActivity(TNDevice& device, const std::string& text);
 
 // ---- SettingsData of each kind --------------------------------------------------------------

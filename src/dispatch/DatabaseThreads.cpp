@@ -20,30 +20,16 @@ TNewMessageThread::TNewMessageThread(std::shared_ptr<TInputMessageQueue> input,
                                      std::shared_ptr<TCarriersList> carriers, TDMData& data)
     : input_(std::move(input)), clients_(std::move(clients)), carriers_(std::move(carriers)),
       data_(data) {
-  thread_ = std::thread([this] { Execute(); });
-}
-
-TNewMessageThread::~TNewMessageThread() {
-  RequestStop();
-  WaitFor();
-}
-
-void TNewMessageThread::RequestStop() {
-  stopRequested_ = true;
-  stopEvent_.Set();
-}
-
-void TNewMessageThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  thread_.Start([this] { Execute(); });
 }
 
 void TNewMessageThread::Execute() {
-  const std::array<const TNEvent*, 2> events{input_->Event(stNotEmpty), &stopEvent_};
+  const std::array<const TNEvent*, 2> events{input_->Event(stNotEmpty), &thread_.StopEvent()};
   for (;;) {
     WaitForAny(events, settings::ThreadWaitLoopTimeout);
     auto item = Pop();
     if (!item) {
-      if (stopRequested_) break;
+      if (StopRequested()) break;
       continue;
     }
     try {
@@ -101,26 +87,12 @@ void TNewMessageThread::WakeCarrier(int32_t carrierID) {
 
 TNewCarrierThread::TNewCarrierThread(std::shared_ptr<TCarriersList> carriers, TDMData& data)
     : carriers_(std::move(carriers)), data_(data) {
-  thread_ = std::thread([this] { Execute(); });
-}
-
-TNewCarrierThread::~TNewCarrierThread() {
-  RequestStop();
-  WaitFor();
-}
-
-void TNewCarrierThread::RequestStop() {
-  stopRequested_ = true;
-  stopEvent_.Set();
-}
-
-void TNewCarrierThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  thread_.Start([this] { Execute(); });
 }
 
 void TNewCarrierThread::Execute() {
   const TNEvent* notEmpty = carriers_->Event(stNotEmpty);
-  const std::array<const TNEvent*, 2> events{notEmpty, &stopEvent_};
+  const std::array<const TNEvent*, 2> events{notEmpty, &thread_.StopEvent()};
   // A carrier that could not be written is tried again after each wait slice: no further
   // carrier may come to wake the thread.
   bool retry = false;
@@ -134,7 +106,7 @@ void TNewCarrierThread::Execute() {
         retry = true;
       }
     }
-    if (stopRequested_ && !notEmpty->IsSet()) break;
+    if (StopRequested() && !notEmpty->IsSet()) break;
   }
   data_.ReleaseThreadSession();
 }

@@ -6,10 +6,11 @@
 //    the client is told again at its next logon.
 //  - TNewCarrierThread writes the carriers introduced during this run to Carriers.
 //
-// Lifecycle: created running by StartServer (new-carrier thread first), after the containers
-// exist; StopServer calls RequestStop and WaitFor (new-message thread first) once every
-// session has ended. The new-message thread ends only after it found the queue empty, so
-// every message accepted before the stop is stored. Destruction stops and waits as well.
+// Lifecycle: created running by the server run's start (new-carrier thread first), after the
+// containers exist, and owned by the run; its stop calls RequestStop and WaitFor (new-message
+// thread first) once every session has ended. The new-message thread ends only after it found
+// the queue empty, so every message accepted before the stop is stored. Destruction stops and
+// waits as well.
 //
 // Threads: RequestStop and WaitFor belong to the thread that created the object (the UI
 // thread). No container lock is held while the database is used; the clients list's read
@@ -17,12 +18,10 @@
 // A failed database operation is logged by the store; the thread goes on, and a message whose
 // insert failed is not acknowledged.
 
-#include <atomic>
 #include <memory>
-#include <thread>
 
 #include "common/BaseContainers.h"
-#include "platform/TNEvent.h"
+#include "platform/TNThread.h"
 
 namespace voxmit {
 
@@ -35,14 +34,13 @@ public:
   TNewMessageThread(std::shared_ptr<TInputMessageQueue> input,
                     std::shared_ptr<TClientsList> clients,
                     std::shared_ptr<TCarriersList> carriers, TDMData& data);
-  ~TNewMessageThread();
   TNewMessageThread(const TNewMessageThread&) = delete;
   TNewMessageThread& operator=(const TNewMessageThread&) = delete;
 
   // Sets StopRequested: the thread ends once the queue is empty.
-  void RequestStop();
-  bool StopRequested() const { return stopRequested_; }
-  void WaitFor();
+  void RequestStop() { thread_.Terminate(); }
+  bool StopRequested() const { return thread_.StopRequested(); }
+  void WaitFor() { thread_.WaitFor(); }
 
 private:
   void Execute();
@@ -57,21 +55,18 @@ private:
   std::shared_ptr<TClientsList> clients_;
   std::shared_ptr<TCarriersList> carriers_;
   TDMData& data_;
-  std::atomic<bool> stopRequested_{false};
-  TNEvent stopEvent_;
-  std::thread thread_;
+  TNThread thread_;  // last: the thread ends before the members it uses go
 };
 
 class TNewCarrierThread {
 public:
   TNewCarrierThread(std::shared_ptr<TCarriersList> carriers, TDMData& data);
-  ~TNewCarrierThread();
   TNewCarrierThread(const TNewCarrierThread&) = delete;
   TNewCarrierThread& operator=(const TNewCarrierThread&) = delete;
 
-  void RequestStop();
-  bool StopRequested() const { return stopRequested_; }
-  void WaitFor();
+  void RequestStop() { thread_.Terminate(); }
+  bool StopRequested() const { return thread_.StopRequested(); }
+  void WaitFor() { thread_.WaitFor(); }
 
 private:
   void Execute();
@@ -80,9 +75,7 @@ private:
 
   std::shared_ptr<TCarriersList> carriers_;
   TDMData& data_;
-  std::atomic<bool> stopRequested_{false};
-  TNEvent stopEvent_;
-  std::thread thread_;
+  TNThread thread_;  // last: the thread ends before the members it uses go
 };
 
 } // namespace voxmit

@@ -67,8 +67,9 @@ struct TIteratorSendThread::TPageKey {
 
 // ---- Construction ---------------------------------------------------------------------------
 
-TIterator::TIterator(std::shared_ptr<TCarriersList> carriers, TDMData& data)
-    : carriers_(std::move(carriers)), data_(data),
+TIterator::TIterator(std::shared_ptr<TCarriersList> carriers,
+                     std::shared_ptr<TClientsList> clients, TDMData& data)
+    : carriers_(std::move(carriers)), clients_(std::move(clients)), data_(data),
       channels_(std::make_shared<TNChannelsList>()) {
   LogMessage("Creating iterator ($" + Identity() + ")");
   receiveThread_ = std::make_unique<TIteratorReceiveThread>(*this);
@@ -191,16 +192,7 @@ TIteratorSendThread::TIteratorSendThread(TIterator& iterator)
     : carriers_(iterator.carriers_), data_(iterator.data_), channels_(iterator.channels_),
       carrierID_(iterator.carrierID_) {
   LogMessage("TIteratorSendThread.CreateEx()");
-  thread_ = std::thread([this] { Execute(); });
-}
-
-TIteratorSendThread::~TIteratorSendThread() {
-  Terminate();
-  WaitFor();
-}
-
-void TIteratorSendThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  thread_.Start([this] { Execute(); });
 }
 
 std::string TIteratorSendThread::Identity() const { return HexIdentity(this); }
@@ -212,7 +204,7 @@ void TIteratorSendThread::Execute() {
       running = SendPass();
     } catch (const std::exception& e) {
       LogMessage("TIteratorSendThread.Execute($" + Identity() + "): " + e.what());
-      terminated_.Wait(settings::ThreadWaitLoopTimeout);
+      TerminatedEvent().Wait(settings::ThreadWaitLoopTimeout);
       running = !Terminated();
     }
   }
@@ -220,7 +212,7 @@ void TIteratorSendThread::Execute() {
 }
 
 bool TIteratorSendThread::WaitForFirstWake() {
-  const std::array<const TNEvent*, 2> events{&wakeEvent_, &terminated_};
+  const std::array<const TNEvent*, 2> events{&wakeEvent_, &TerminatedEvent()};
   while (!Terminated())
     if (WaitForAny(events, settings::ThreadWaitLoopTimeout) == 0) return true;
   return false;
@@ -249,7 +241,7 @@ bool TIteratorSendThread::SendPass() {
   if (restartEvent_.IsSet()) return true;
   if (failed) {
     // The database failed mid-pass: try again after one slice rather than wait for news.
-    terminated_.Wait(settings::ThreadWaitLoopTimeout);
+    TerminatedEvent().Wait(settings::ThreadWaitLoopTimeout);
     return !Terminated();
   }
   return WaitForMoreMessages(carrierID);
@@ -304,7 +296,7 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedOne(const TRow& row, int32_t
   for (;;) {
     if (Terminated()) return TFeed::Terminated;
     if (carrierID != carrierID_) return TFeed::Restart;
-    if (!restartEvent_.IsSet() && !WaitForChannels(*channels_, terminated_)) continue;
+    if (!restartEvent_.IsSet() && !WaitForChannels(*channels_, TerminatedEvent())) continue;
     {
       TNReadLock lock(channels_->Lock());
       CollectReadyEvents(*channels_, carrierID, handles);
@@ -358,7 +350,7 @@ bool TIteratorSendThread::WaitForMoreMessages(int32_t carrierID) {
     TNReadLock lock(carriers_->Lock());
     carrier = FindCarrierByID(*carriers_, carrierID);
   }
-  const std::array<const TNEvent*, 3> events{&terminated_, &wakeEvent_,
+  const std::array<const TNEvent*, 3> events{&TerminatedEvent(), &wakeEvent_,
                                              carrier ? &carrier->NewMessageEvent : nullptr};
   for (;;) {
     const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
@@ -370,18 +362,9 @@ bool TIteratorSendThread::WaitForMoreMessages(int32_t carrierID) {
 // ---- Receive thread -------------------------------------------------------------------------
 
 TIteratorReceiveThread::TIteratorReceiveThread(TIterator& iterator)
-    : data_(iterator.data_), channels_(iterator.channels_) {
+    : clients_(iterator.clients_), data_(iterator.data_), channels_(iterator.channels_) {
   LogMessage("TIteratorReceiveThread.CreateEx()");
-  thread_ = std::thread([this] { Execute(); });
-}
-
-TIteratorReceiveThread::~TIteratorReceiveThread() {
-  Terminate();
-  WaitFor();
-}
-
-void TIteratorReceiveThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  thread_.Start([this] { Execute(); });
 }
 
 std::string TIteratorReceiveThread::Identity() const { return HexIdentity(this); }
@@ -408,7 +391,7 @@ bool TIteratorReceiveThread::Finished() {
 }
 
 std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult() {
-  if (!WaitForChannels(*channels_, terminated_) || Terminated()) {
+  if (!WaitForChannels(*channels_, TerminatedEvent()) || Terminated()) {
     // Terminating: collect what is there without waiting for the list.
     TNReadLock lock(channels_->Lock());
     if (channels_->Count() == 0) return nullptr;
@@ -480,7 +463,7 @@ bool TIteratorReceiveThread::ProcessResult(const TNBaseChannelMessage& part) {
                std::to_string(part.ID) + " failed: " + e.what());
     return false;
   }
-  WakeClientConfirmations(clientGUID);
+  if (clients_) WakeClientConfirmations(*clients_, clientGUID);
   return true;
 }
 
@@ -496,8 +479,9 @@ void TIteratorReceiveThread::RetryFailedResults() {
 
 // ---- TIteratorsList -------------------------------------------------------------------------
 
-TIteratorsList::TIteratorsList(std::shared_ptr<TCarriersList> carriers, TDMData& data)
-    : carriers_(std::move(carriers)), data_(data) {}
+TIteratorsList::TIteratorsList(std::shared_ptr<TCarriersList> carriers,
+                               std::shared_ptr<TClientsList> clients, TDMData& data)
+    : carriers_(std::move(carriers)), clients_(std::move(clients)), data_(data) {}
 
 TIteratorsList::~TIteratorsList() = default;
 
@@ -507,7 +491,7 @@ TIterator& TIteratorsList::FindIterator(int32_t carrierID) {
       return *iterator;
   for (auto& iterator : items_)
     if (!iterator->Assigned && iterator->Idle()) return *iterator;
-  items_.push_back(std::make_unique<TIterator>(carriers_, data_));
+  items_.push_back(std::make_unique<TIterator>(carriers_, clients_, data_));
   return *items_.back();
 }
 

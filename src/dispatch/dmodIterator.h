@@ -15,7 +15,7 @@
 //     channel, so no reader stays open across a wait. A row is marked Sending (only if it is
 //     still there and not yet marked) before its parts are handed to a channel.
 //   - The receive thread (TIteratorReceiveThread) collects results and writes them on its
-//     own connection.
+//     own connection, then wakes the submitting client's session in the clients list.
 //   - Channels (the list) is read under its read lock by all three threads; the channels take
 //     its write lock to register and unregister themselves.
 //
@@ -28,11 +28,11 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/BaseContainers.h"
 #include "platform/TNEvent.h"
+#include "platform/TNThread.h"
 
 namespace voxmit {
 
@@ -52,7 +52,10 @@ public:
   // Rows read per page of the carrier's message query.
   static constexpr int32_t kPageSize = 500;
 
-  TIterator(std::shared_ptr<TCarriersList> carriers, TDMData& data);
+  // carriers and clients are the server run's lists (clients may be nullptr: nobody is woken
+  // when a result is recorded).
+  TIterator(std::shared_ptr<TCarriersList> carriers, std::shared_ptr<TClientsList> clients,
+            TDMData& data);
   ~TIterator();
   TIterator(const TIterator&) = delete;
   TIterator& operator=(const TIterator&) = delete;
@@ -90,6 +93,7 @@ private:
   std::string Identity() const;
 
   const std::shared_ptr<TCarriersList> carriers_;
+  const std::shared_ptr<TClientsList> clients_;
   TDMData& data_;
   const std::shared_ptr<TNChannelsList> channels_;
 
@@ -114,14 +118,13 @@ private:
 class TIteratorSendThread {
 public:
   explicit TIteratorSendThread(TIterator& iterator);
-  ~TIteratorSendThread();
   TIteratorSendThread(const TIteratorSendThread&) = delete;
   TIteratorSendThread& operator=(const TIteratorSendThread&) = delete;
 
   void Restart() { restartEvent_.Set(); }
   void Wake() { wakeEvent_.Set(); }
-  void Terminate() { terminated_.Set(); }
-  void WaitFor();
+  void Terminate() { thread_.Terminate(); }
+  void WaitFor() { thread_.WaitFor(); }
 
 private:
   struct TRow;
@@ -139,7 +142,8 @@ private:
   bool MarkSending(int32_t id);
   void UnmarkSending(int32_t id);
   bool WaitForMoreMessages(int32_t carrierID);
-  bool Terminated() const { return terminated_.IsSet(); }
+  bool Terminated() const { return thread_.StopRequested(); }
+  const TNEvent& TerminatedEvent() const { return thread_.StopEvent(); }
   std::string Identity() const;
 
   const std::shared_ptr<TCarriersList> carriers_;
@@ -148,8 +152,7 @@ private:
   const std::atomic<int32_t>& carrierID_;  // the iterator's
   TNEvent restartEvent_;
   TNEvent wakeEvent_;
-  TNEvent terminated_;
-  std::thread thread_;
+  TNThread thread_;  // last: the thread ends before the members it uses go
 };
 
 // Moves results from the iterator's channels into the tables: an untried part gives its row
@@ -159,12 +162,11 @@ private:
 class TIteratorReceiveThread {
 public:
   explicit TIteratorReceiveThread(TIterator& iterator);
-  ~TIteratorReceiveThread();
   TIteratorReceiveThread(const TIteratorReceiveThread&) = delete;
   TIteratorReceiveThread& operator=(const TIteratorReceiveThread&) = delete;
 
-  void Terminate() { terminated_.Set(); }
-  void WaitFor();
+  void Terminate() { thread_.Terminate(); }
+  void WaitFor() { thread_.WaitFor(); }
 
 private:
   void Execute();
@@ -176,23 +178,25 @@ private:
   // False when the database failed (the part is kept and tried again).
   bool ProcessResult(const TNBaseChannelMessage& part);
   void RetryFailedResults();
-  bool Terminated() const { return terminated_.IsSet(); }
+  bool Terminated() const { return thread_.StopRequested(); }
+  const TNEvent& TerminatedEvent() const { return thread_.StopEvent(); }
   std::string Identity() const;
 
+  const std::shared_ptr<TClientsList> clients_;
   TDMData& data_;
   const std::shared_ptr<TNChannelsList> channels_;
-  TNEvent terminated_;
   // The parts of split messages collected so far, by message ID: the first of them, carrying
   // the result gathered so far, and how many have come back.
   std::map<int32_t, std::pair<std::shared_ptr<TNBaseChannelMessage>, int32_t>> partial_;
   // Results whose recording failed, with their attempts so far.
   std::vector<std::pair<std::shared_ptr<TNBaseChannelMessage>, int32_t>> failedResults_;
-  std::thread thread_;
+  TNThread thread_;  // last: the thread ends before the members it uses go
 };
 
 class TIteratorsList {
 public:
-  TIteratorsList(std::shared_ptr<TCarriersList> carriers, TDMData& data);
+  TIteratorsList(std::shared_ptr<TCarriersList> carriers, std::shared_ptr<TClientsList> clients,
+                 TDMData& data);
   ~TIteratorsList();
   TIteratorsList(const TIteratorsList&) = delete;
   TIteratorsList& operator=(const TIteratorsList&) = delete;
@@ -207,6 +211,7 @@ public:
 
 private:
   std::shared_ptr<TCarriersList> carriers_;
+  std::shared_ptr<TClientsList> clients_;
   TDMData& data_;
   std::vector<std::unique_ptr<TIterator>> items_;
 };

@@ -3,14 +3,12 @@
 #include <chrono>
 #include <exception>
 #include <set>
-#include <stdexcept>
 #include <string>
 
 #include <Poco/Data/Statement.h>
 
 #include "channels/RegChannels.h"
 #include "clients/BaseClient.h"
-#include "common/ServerGlobals.h"
 #include "devices/Devices.h"
 #include "host/LogFile.h"
 #include "host/ServerSettings.h"
@@ -37,7 +35,8 @@ std::string EpochSecondsOf(const std::string& julianDay) {
 
 // Finishes every message of a carrier with the error, in one transaction; logs one line per
 // message after the commit and wakes the clients concerned. Returns how many.
-int32_t FinishMessagesOfCarrier(TDMData& data, int32_t carrierID, TMessageSendError error) {
+int32_t FinishMessagesOfCarrier(TDMData& data, TClientsList* clients, int32_t carrierID,
+                                TMessageSendError error) {
   std::vector<int32_t> ids;
   std::vector<std::string> texts, guids;
   Poco::Data::Session& session = data.ThreadSession();
@@ -54,8 +53,9 @@ int32_t FinishMessagesOfCarrier(TDMData& data, int32_t carrierID, TMessageSendEr
   for (const std::string& text : texts)
     LogMessage("Scheduler: Message Send Error! Non-Existent CarrierID: " +
                std::to_string(carrierID) + "; Message: \"" + text + "\"");
-  for (const std::string& guid : std::set<std::string>(guids.begin(), guids.end()))
-    WakeClientConfirmations(guid);
+  if (clients)
+    for (const std::string& guid : std::set<std::string>(guids.begin(), guids.end()))
+      WakeClientConfirmations(*clients, guid);
   return static_cast<int32_t>(ids.size());
 }
 
@@ -69,9 +69,9 @@ int32_t GetChannelInputLimit(int32_t carrierType) {
 // ---- Construction ---------------------------------------------------------------------------
 
 TScheduler::TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers,
-                       TDMData& data, bool startThread)
-    : devices_(devices), carriers_(std::move(carriers)), data_(data),
-      iterators_(std::make_unique<TIteratorsList>(carriers_, data_)) {
+                       std::shared_ptr<TClientsList> clients, TDMData& data, bool startThread)
+    : devices_(devices), carriers_(std::move(carriers)), clients_(std::move(clients)),
+      data_(data), iterators_(std::make_unique<TIteratorsList>(carriers_, clients_, data_)) {
   devices_.LoadDevices(data_.ThreadSession());
   if (startThread) thread_ = std::make_unique<TSchedulerThread>(*this, data_);
 }
@@ -88,16 +88,7 @@ TScheduler::~TScheduler() {
 
 TSchedulerThread::TSchedulerThread(TScheduler& scheduler, TDMData& data)
     : scheduler_(scheduler), data_(data) {
-  thread_ = std::thread([this] { Execute(); });
-}
-
-TSchedulerThread::~TSchedulerThread() {
-  Terminate();
-  WaitFor();
-}
-
-void TSchedulerThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  thread_.Start([this] { Execute(); });
 }
 
 void TSchedulerThread::Execute() {
@@ -114,11 +105,11 @@ void TSchedulerThread::Execute() {
 bool TSchedulerThread::WaitForNextPass() {
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
-    if (terminated_.IsSet()) return false;
+    if (thread_.StopRequested()) return false;
     if (std::chrono::steady_clock::now() - start >
         std::chrono::milliseconds(settings::SchedulerRequeryPeriod.load()))
       return true;
-    terminated_.Wait(settings::ThreadWaitLoopTimeout);
+    thread_.StopEvent().Wait(settings::ThreadWaitLoopTimeout);
   }
 }
 
@@ -176,7 +167,7 @@ std::vector<TCarrierStatisticsRow> TScheduler::RejectUnknownCarriers(
   }
   for (int32_t carrierID : unknown) {
     try {
-      FinishMessagesOfCarrier(data_, carrierID, MSE_ABANDONED);
+      FinishMessagesOfCarrier(data_, clients_.get(), carrierID, MSE_ABANDONED);
     } catch (const std::exception& e) {
       LogMessage("Scheduler: finishing the messages of carrier " + std::to_string(carrierID) +
                  " failed: " + e.what());
@@ -234,22 +225,11 @@ void TScheduler::ApplyPlan(const std::vector<TCarrierStatistics>& plan) {
 
 // ---- The server's scheduler -----------------------------------------------------------------
 
-namespace {
-std::unique_ptr<TScheduler>& TheScheduler() {
-  static std::unique_ptr<TScheduler> scheduler;
-  return scheduler;
+std::unique_ptr<TScheduler> CreateScheduler(TNDevicesList& devices,
+                                            std::shared_ptr<TCarriersList> carriers,
+                                            std::shared_ptr<TClientsList> clients,
+                                            TDMData& data) {
+  return std::make_unique<TScheduler>(devices, std::move(carriers), std::move(clients), data);
 }
-} // namespace
-
-void CreateScheduler() {
-  if (TheScheduler()) return;
-  TDMData* data = DMData();
-  if (!data || !CarriersList) throw std::logic_error("CreateScheduler: the server is not started");
-  TheScheduler() = std::make_unique<TScheduler>(DevicesList(), CarriersList, *data);
-}
-
-void FreeScheduler() { TheScheduler().reset(); }
-
-TScheduler* Scheduler() { return TheScheduler().get(); }
 
 } // namespace voxmit

@@ -15,13 +15,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "common/BaseContainers.h"
 #include "dispatch/SchedulerPlan.h"
 #include "dispatch/dmodIterator.h"
-#include "platform/TNEvent.h"
+#include "platform/TNThread.h"
 
 namespace voxmit {
 
@@ -40,12 +39,11 @@ class TScheduler;
 class TSchedulerThread {
 public:
   TSchedulerThread(TScheduler& scheduler, TDMData& data);
-  ~TSchedulerThread();
   TSchedulerThread(const TSchedulerThread&) = delete;
   TSchedulerThread& operator=(const TSchedulerThread&) = delete;
 
-  void Terminate() { terminated_.Set(); }
-  void WaitFor();
+  void Terminate() { thread_.Terminate(); }
+  void WaitFor() { thread_.WaitFor(); }
 
 private:
   void Execute();
@@ -53,16 +51,16 @@ private:
 
   TScheduler& scheduler_;
   TDMData& data_;
-  TNEvent terminated_;
-  std::thread thread_;
+  TNThread thread_;  // last: the thread ends before the members it uses go
 };
 
 class TScheduler {
 public:
   // Loads the device pool (throws when that fails, before any thread exists), then starts
-  // the scheduler thread unless told not to.
-  TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers, TDMData& data,
-             bool startThread = true);
+  // the scheduler thread unless told not to. carriers and clients are the server run's lists
+  // (clients may be nullptr: nobody is woken when a message is finished).
+  TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers,
+             std::shared_ptr<TClientsList> clients, TDMData& data, bool startThread = true);
   // Stops the scheduler thread and waits for it, then stops every iterator and frees them
   // (each waits until its channels have handed back their results and ended).
   ~TScheduler();
@@ -86,18 +84,19 @@ private:
 
   TNDevicesList& devices_;
   std::shared_ptr<TCarriersList> carriers_;
+  std::shared_ptr<TClientsList> clients_;
   TDMData& data_;
   std::unique_ptr<TIteratorsList> iterators_;
   std::atomic<int64_t> passes_{0};
   std::unique_ptr<TSchedulerThread> thread_;
 };
 
-// The server's scheduler: StartServer creates it once the listener is open (it loads the
-// device pool and starts the first pass); StopServer frees it. UI thread only. CreateScheduler
-// throws when the device pool cannot be loaded; then no scheduler exists.
-void CreateScheduler();
-void FreeScheduler();
-// The running scheduler, or nullptr.
-TScheduler* Scheduler();
+// The server's scheduler, with its thread running: the server run creates it once the listener
+// is open (it loads the device pool and starts the first pass) and frees it at stop. UI thread
+// only. Throws when the device pool cannot be loaded; then no scheduler exists.
+std::unique_ptr<TScheduler> CreateScheduler(TNDevicesList& devices,
+                                            std::shared_ptr<TCarriersList> carriers,
+                                            std::shared_ptr<TClientsList> clients,
+                                            TDMData& data);
 
 } // namespace voxmit

@@ -14,12 +14,12 @@
 #include "clients/dmodComps.h"
 #include "host/LogFile.h"
 #include "host/dmodServerOptions.h"
+#include "devices/Devices.h"
 #include "platform/HomeFolder.h"
 #include "platform/OperatorUi.h"
 #include "platform/SingleInstance.h"
 #include "platform/TNMainLoop.h"
 #include "platform/ThreadRegistry.h"
-#include "server/ServerOptionValues.h"
 #include "server/frmHidden.h"
 #include "store/dmodData.h"
 #include "store/dmodMaintenance.h"
@@ -126,15 +126,14 @@ int RunHeadless(const TCommandLine& cl) {
     SetLogWindowSink(PrintLine);
   }
 
-  auto form = std::make_unique<THiddenForm>();
-  FormsReady = true;
-
-  // The data modules, in the order the rest of the process relies on.
+  // The data modules, in the order the rest of the process relies on, and the device pool.
+  // They outlive the hidden form, which receives them.
   std::unique_ptr<TDMServerOptions> options;
   std::unique_ptr<TDMData> data;
   std::unique_ptr<TDMComps> comps;
   std::unique_ptr<TDMServerSettings> serverSettings;
   std::unique_ptr<TDmMaintenance> maintenance;
+  TNDevicesList devices;
   try {
     options = std::make_unique<TDMServerOptions>();
     options->SaveOnDestroy = false;
@@ -142,11 +141,14 @@ int RunHeadless(const TCommandLine& cl) {
     comps = std::make_unique<TDMComps>();
     serverSettings = std::make_unique<TDMServerSettings>();
     maintenance = std::make_unique<TDmMaintenance>(*data);
-    SetDmMaintenance(maintenance.get());
   } catch (const std::exception& e) {
     OperatorUi().ShowWarning(e.what());
     return 1;
   }
+
+  auto form = std::make_unique<THiddenForm>(
+      TServerModules{*options, *data, *comps, *serverSettings, *maintenance, devices});
+  FormsReady.Set();
 
   // The channel classes, before anything can schedule a channel; the test channels (only when
   // VOXMIT_TEST_CHANNELS asks for them) take the place of the real ones.
@@ -156,10 +158,7 @@ int RunHeadless(const TCommandLine& cl) {
   form->FlashTrayIcon(3, 300);
 
   // Headless means the server runs: as if AutoStartOnLoad were set.
-  if (!form->StartServer()) {
-    SetDmMaintenance(nullptr);
-    return 1;
-  }
+  if (!form->StartServer()) return 1;
 
   TNMainLoop& loop = TNMainLoop::Instance();
   loop.Run([&form](const TNPostedMessage& m) { form->HandleMessage(m); },
@@ -171,7 +170,6 @@ int RunHeadless(const TCommandLine& cl) {
   // Lines posted during the stop still reach the console.
   loop.Drain([&form](const TNPostedMessage& m) { form->HandleMessage(m); });
   TNThreadRegistry::Instance().WaitAll(30000);
-  SetDmMaintenance(nullptr);
   return 0;
 }
 

@@ -4,27 +4,14 @@
 #include <cstdlib>
 #include <thread>
 
-#include <Poco/Net/DNS.h>
-
-#include "clients/BaseClient.h"
-#include "clients/TcpClient.h"
-#include "clients/dmodComps.h"
-#include "common/ServerGlobals.h"
-#include "dispatch/DatabaseThreads.h"
-#include "dispatch/dmodScheduler.h"
 #include "host/LogFile.h"
 #include "host/WindowMessages.h"
 #include "platform/IntervalTimer.h"
 #include "platform/OperatorUi.h"
-#include "platform/ThreadRegistry.h"
-#include "server/ServerOptionValues.h"
-#include "store/dmodData.h"
-#include "store/dmodMaintenance.h"
 
 namespace voxmit {
 
 namespace {
-THiddenForm* gForm = nullptr;
 
 // The flash timer's tick, posted like the platform's timer message.
 constexpr uint32_t WM_TIMER = 0x0113;
@@ -35,35 +22,15 @@ constexpr intptr_t WM_LBUTTONDOWN = 0x201;
 constexpr intptr_t WM_LBUTTONDBLCLK = 0x203;
 constexpr intptr_t WM_RBUTTONDOWN = 0x204;
 
-// How long StopServer and exit wait for self-ending threads (sessions) to finish.
-constexpr int32_t kThreadsEndTimeoutMs = 30000;
-
-// The intake threads while the server runs (UI thread only).
-std::unique_ptr<TNewCarrierThread> gNewCarrierThread;
-std::unique_ptr<TNewMessageThread> gNewMessageThread;
-
-// Stops the new-message thread (which stores what is still queued), then the new-carrier
-// thread.
-void StopIntakeThreads() {
-  if (gNewMessageThread) gNewMessageThread->RequestStop();
-  if (gNewCarrierThread) gNewCarrierThread->RequestStop();
-  gNewMessageThread.reset();
-  gNewCarrierThread.reset();
-}
 } // namespace
 
-THiddenForm::THiddenForm() : flashTimer_(std::make_unique<TNIntervalTimer>(WM_TIMER, kFlashTimerId)) {
-  gForm = this;
+THiddenForm::THiddenForm(const TServerModules& modules)
+    : modules_(modules), flashTimer_(std::make_unique<TNIntervalTimer>(WM_TIMER, kFlashTimerId)) {
   ShowIcon(false);
   SetTrayTip("Stopped");
 }
 
-THiddenForm::~THiddenForm() {
-  flashTimer_->Stop();
-  if (gForm == this) gForm = nullptr;
-}
-
-THiddenForm* THiddenForm::Instance() { return gForm; }
+THiddenForm::~THiddenForm() { flashTimer_->Stop(); }
 
 void THiddenForm::HandleMessage(const TNPostedMessage& m) {
   switch (m.Code) {
@@ -94,61 +61,16 @@ bool THiddenForm::StartServer() {
   OperatorUi().SetBusyCursor(true);
   ServerStarting = true;
   lastStartError_.clear();
-  undo_.clear();
   try {
-    // Every option's handler runs once with the current values; the log file is opened below,
-    // once the folder and the limits are in effect.
-    ApplyAllOptionValues(true);
-
-    if (OptionBool("CompactDatabaseOnStart")) DMData()->CompactDatabase();
-
-    DmMaintenance()->StartupCleanup();
-    DmMaintenance()->StartMaintenance();
-    undo_.push_back([] { DmMaintenance()->StopMaintenance(); });
-
-    OpenLog();
-    undo_.push_back([] { CloseLog(); });
-
-    TDMComps::Instance()->SetPort(OptionInt("PortNo"));
-
-    CarriersList = std::make_shared<TCarriersList>();
-    DMData()->LoadCarriers(*CarriersList);
-    ClientsList = std::make_shared<TClientsList>();
-    InputMessageQueue = std::make_shared<TInputMessageQueue>();
-    undo_.push_back([] {
-      InputMessageQueue.reset();
-      ClientsList.reset();
-      CarriersList.reset();
-    });
-
-    gNewCarrierThread = std::make_unique<TNewCarrierThread>(CarriersList, *DMData());
-    gNewMessageThread = std::make_unique<TNewMessageThread>(InputMessageQueue, ClientsList,
-                                                            CarriersList, *DMData());
-    undo_.push_back([] { StopIntakeThreads(); });
-
-    ServerHostIP();  // resolved now, so that no notice waits for the resolver
-    TDMComps::Instance()->SetConnectionHandler(StartClientConnection);
-    TDMComps::Instance()->Activate();
-    SetBroadcastOrigin(Poco::Net::DNS::hostName(), TDMComps::Instance()->BoundPort());
-    undo_.push_back([] {
-      TDMComps::Instance()->Deactivate();
-      SetBroadcastOrigin("", -1);
-    });
-
-    CreateScheduler();
-    undo_.push_back([] { FreeScheduler(); });
+    // A step that fails is logged and undone by the run itself: the server is Stopped again.
+    run_ = std::make_unique<TServerRun>(modules_, StartStepHook);
   } catch (const std::exception& e) {
     lastStartError_ = e.what();
-    // Written at once, on this (the UI) thread, so that the line still reaches the log file
-    // that the roll-back is about to close.
-    HandleLogLine(lastStartError_);
-    RollBack();
     ServerStarting = false;
     OperatorUi().SetBusyCursor(false);
     OperatorUi().ShowWarning(lastStartError_);
     return false;
   }
-  undo_.clear();
   ServerRunning = true;
   ServerStarting = false;
   OperatorUi().SetBusyCursor(false);
@@ -157,41 +79,13 @@ bool THiddenForm::StartServer() {
   return true;
 }
 
-void THiddenForm::RollBack() {
-  while (!undo_.empty()) {
-    try {
-      undo_.back()();
-    } catch (const std::exception& e) {
-      LogMessage(std::string("StartServer roll-back: ") + e.what());
-    }
-    undo_.pop_back();
-  }
-}
-
 void THiddenForm::StopServer() {
-  BroadcastToClients("Voxmit Server Shutting Down.");
+  if (run_) run_->Broadcast("Voxmit Server Shutting Down.");
   std::this_thread::sleep_for(std::chrono::milliseconds(StopNoticeDelayMs));
   OperatorUi().SetBusyCursor(true);
   ServerStopping = true;
 
-  if (ClientsList) DisconnectAllClients(*ClientsList);
-  TDMComps::Instance()->Deactivate();
-  DisconnectAllConnections();  // those that never logged on
-  // The scheduler goes before the threads are waited for: its channels end only when their
-  // iterators stop them, and their last results still find the input queue and the clients
-  // list in place.
-  FreeScheduler();
-  SetBroadcastOrigin("", -1);
-  // The sessions end before the intake threads: the replies they could not deliver travel back
-  // through the input queue, which the new-message thread drains before it ends.
-  TNThreadRegistry::Instance().WaitAll(kThreadsEndTimeoutMs);
-  StopIntakeThreads();
-  CloseLog();
-  DmMaintenance()->StopMaintenance();
-
-  InputMessageQueue.reset();
-  ClientsList.reset();
-  CarriersList.reset();
+  run_.reset();  // the stop sequence (ServerRun.h)
 
   ServerStopping = false;
   ServerRunning = false;
@@ -251,9 +145,14 @@ void THiddenForm::SetTrayTip(const std::string& status) {
   SetServerStatusTip(status);
 }
 
-void PostStartServer() {
-  while (!FormsReady) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+bool PostStartServer(int32_t timeoutMs) {
+  if (FormsReady.Wait(timeoutMs) != wrSignaled) {
+    LogMessage("PostStartServer: the hidden form is not ready after " +
+               std::to_string(timeoutMs) + " ms; the start request is dropped");
+    return false;
+  }
   TNMainLoop::Instance().Post(WM_START_SERVER);
+  return true;
 }
 
 void PostStopServer() { TNMainLoop::Instance().Post(WM_STOP_SERVER); }

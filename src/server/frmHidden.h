@@ -2,14 +2,20 @@
 // The hidden main form: owns the tray state, runs the server's start and stop sequences and
 // handles the custom messages that other threads post to the UI thread. Every member runs on
 // the UI thread; other threads use the Post* functions and read the lifecycle flags.
+//
+// Ownership: the form receives the process's data modules (they outlive it) and owns the
+// server run while the server runs (ServerRun.h): StartServer creates it, StopServer destroys
+// it. Destroying the form with the server still running stops it.
 
 #include <atomic>
-#include <functional>
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "platform/TNEvent.h"
 #include "platform/TNMainLoop.h"
+#include "server/ServerModules.h"
+#include "server/ServerRun.h"
 
 namespace voxmit {
 
@@ -18,19 +24,17 @@ inline std::atomic<bool> ServerRunning{false};
 inline std::atomic<bool> ServerStarting{false};
 inline std::atomic<bool> ServerStopping{false};
 inline std::atomic<bool> ServerExiting{false};
-inline std::atomic<bool> FormsReady{false};
+// Set by process start once the hidden form exists; PostStartServer waits for it.
+inline TNEvent FormsReady;
 
 class TNIntervalTimer;
 
 class THiddenForm {
 public:
-  THiddenForm();
+  explicit THiddenForm(const TServerModules& modules);
   ~THiddenForm();
   THiddenForm(const THiddenForm&) = delete;
   THiddenForm& operator=(const THiddenForm&) = delete;
-
-  // The one instance while it exists (set by the constructor), or nullptr.
-  static THiddenForm* Instance();
 
   // Dispatches one posted message (the main loop's handler).
   void HandleMessage(const TNPostedMessage& message);
@@ -51,14 +55,20 @@ public:
 
   // How long StopServer waits after the shutdown notice; the notice wants about a second.
   int StopNoticeDelayMs = 1000;
+  // Passed to each start's run (TStartStepHook): a test makes a named start step fail.
+  TStartStepHook StartStepHook;
+
+  const TServerModules& Modules() const { return modules_; }
+  // The running server, or nullptr.
+  TServerRun* Run() const { return run_.get(); }
 
 private:
   void OnTrayNotify(intptr_t mouseMessage);
   void OnFlashTick();
   void ShowIcon(bool running);
-  void RollBack();
 
-  std::vector<std::function<void()>> undo_;  // undo steps of a start in progress
+  const TServerModules modules_;
+  std::unique_ptr<TServerRun> run_;
   std::string lastStartError_;
   std::unique_ptr<TNIntervalTimer> flashTimer_;
   bool runningPair_ = false;
@@ -66,8 +76,10 @@ private:
   int flashCount_ = 0;
 };
 
-// Callable from any thread.
-void PostStartServer();
+// Callable from any thread. PostStartServer first waits up to timeoutMs for FormsReady; when
+// the form never gets ready it logs that and gives up (false).
+constexpr int32_t kFormsReadyTimeoutMs = 30000;
+bool PostStartServer(int32_t timeoutMs = kFormsReadyTimeoutMs);
 void PostStopServer();
 void PostShowTrayMenu(int x, int y);
 

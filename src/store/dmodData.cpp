@@ -1,6 +1,5 @@
 #include "store/dmodData.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -21,8 +20,6 @@ using namespace Poco::Data::Keywords;
 namespace voxmit {
 
 namespace {
-
-std::atomic<TDMData*> processData{nullptr};
 
 // An open file descriptor, closed on scope exit.
 class TFd {
@@ -70,18 +67,11 @@ void CompactFile(const std::filesystem::path& file) {
 
 } // namespace
 
-TDMData* DMData() { return processData.load(); }
-
 TDMData::TDMData(std::filesystem::path file) : sessions_(std::move(file)) {
   CheckSchema(sessions_.ForThisThread());
-  TDMData* none = nullptr;
-  processData.compare_exchange_strong(none, this);
 }
 
-TDMData::~TDMData() {
-  TDMData* self = this;
-  processData.compare_exchange_strong(self, nullptr);
-}
+TDMData::~TDMData() = default;
 
 std::filesystem::path TDMData::DefaultDatabaseFile() { return HomeFolder() / kDatabaseFileName; }
 

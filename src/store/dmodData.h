@@ -9,6 +9,9 @@
 // returns. CompactDatabase and LoadCarriers run on the UI thread while no server thread uses
 // the database (server stopped or starting).
 //
+// Ownership: one per process, created at process start and passed by reference to whatever
+// uses the database (there is no global way to reach it).
+//
 // Errors: the constructor and LoadCarriers throw (the process or the start cannot go on);
 // the operations used by server threads log a failure and report it in their result, never
 // throw, so no server thread ends because of one message.
@@ -44,6 +47,8 @@ public:
   // scheduler). Throws EStoreError when it cannot be opened. A thread may release it early.
   Poco::Data::Session& ThreadSession() { return sessions_.ForThisThread(); }
   void ReleaseThreadSession() { sessions_.ReleaseThisThread(); }
+  // Connections open now, over all threads.
+  size_t OpenConnections() const { return sessions_.OpenCount(); }
 
   // Replaces the list's contents with the Carriers rows (IsNew false) and resets the list's
   // events, under its write lock (taken here; the rows are read before it). Throws on failure.
@@ -88,9 +93,6 @@ private:
 
   TDbSessions sessions_;
 };
-
-// The process's TDMData: the first one constructed, until it is destroyed; nullptr otherwise.
-TDMData* DMData();
 
 // Inside a write transaction on session: writes the SentMessages row of Messages row
 // messageID (columns copied, ServerRecordID = its ID, TimeSent = timeSent, SendConfirmed No,

@@ -77,17 +77,14 @@ int32_t TDmMaintenance::DeleteUnusedCarriers() {
 }
 
 void TDmMaintenance::StartMaintenance() {
-  if (thread_) return;
+  if (thread_.Started()) return;
   settings::ClampMaintenancePeriod();
-  stopEvent_.Reset();
-  thread_ = std::make_unique<std::thread>([this] { ThreadBody(); });
+  thread_.Start([this] { ThreadBody(); });
 }
 
 void TDmMaintenance::StopMaintenance() {
-  if (!thread_) return;
-  stopEvent_.Set();
-  thread_->join();
-  thread_.reset();
+  thread_.Terminate();
+  thread_.WaitFor();
 }
 
 bool TDmMaintenance::MaintenancePass() {
@@ -122,19 +119,12 @@ void TDmMaintenance::ThreadBody() {
 bool TDmMaintenance::WaitForNextPass(std::chrono::steady_clock::time_point lastPass) {
   for (;;) {
     const int32_t slice = std::max<int32_t>(1, settings::ThreadWaitLoopTimeout);
-    if (stopEvent_.Wait(slice) == wrSignaled) return false;
+    if (thread_.StopEvent().Wait(slice) == wrSignaled) return false;
     const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(
                              std::chrono::steady_clock::now() - lastPass)
                              .count();
     if (minutes >= settings::MaintenancePeriod) return true;
   }
 }
-
-namespace {
-TDmMaintenance* gMaintenance = nullptr;
-}
-
-TDmMaintenance* DmMaintenance() { return gMaintenance; }
-void SetDmMaintenance(TDmMaintenance* maintenance) { gMaintenance = maintenance; }
 
 } // namespace voxmit

@@ -6,18 +6,19 @@
 // MaxUnsentMessageAge) was acknowledged to its client, so it is finished as a result with
 // MSE_ABANDONED rather than dropped: the client hears of it through the confirmations.
 //
-// Threads: StartupCleanup, StartMaintenance and StopMaintenance run on the UI thread
+// Threads: StartupCleanup, StartMaintenance, StopMaintenance and Running run on the UI thread
 // (StartupCleanup before any server thread exists). The maintenance thread is the only other
 // user of this object; it works on its own database connection (TDMData::ThreadSession).
-// stopEvent_ and passCount_ are safe from any thread.
+// PassCount is safe from any thread.
+//
+// Ownership: one per process, created at process start and handed to the server's start
+// sequence, which starts the thread and stops it again.
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <memory>
-#include <thread>
 
-#include "platform/TNEvent.h"
+#include "platform/TNThread.h"
 #include "store/dmodData.h"
 
 namespace voxmit {
@@ -43,7 +44,7 @@ public:
   void StartMaintenance();
   // Asks the thread to end and waits for it. Nothing when no thread runs.
   void StopMaintenance();
-  bool Running() const { return thread_ != nullptr; }
+  bool Running() const { return thread_.Started(); }
 
   // One pass in one transaction: abandon old unsent messages, purge the old archive, archive
   // finished results. A failure is logged and rolls the whole pass back. Called by the thread;
@@ -59,13 +60,8 @@ private:
   bool WaitForNextPass(std::chrono::steady_clock::time_point lastPass);
 
   TDMData& data_;
-  TNEvent stopEvent_;
   std::atomic<int64_t> passCount_{0};
-  std::unique_ptr<std::thread> thread_;  // UI thread only
+  TNThread thread_;  // last: the thread ends before the members it uses go
 };
-
-// The process's maintenance module while the process runs, else nullptr (set on the UI thread).
-TDmMaintenance* DmMaintenance();
-void SetDmMaintenance(TDmMaintenance* maintenance);
 
 } // namespace voxmit

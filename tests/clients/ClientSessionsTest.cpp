@@ -14,7 +14,6 @@
 
 #include "clients/BaseClient.h"
 #include "clients/TcpMessages.h"
-#include "common/ServerGlobals.h"
 #include "dispatch/DatabaseThreads.h"
 #include "host/ServerSettings.h"
 #include "store/StoreFixture.h"
@@ -33,9 +32,8 @@ std::string Frame(const std::string& body) { return "\r\n\r" + body + "\r\v\r"; 
 // records what it wrote and which hooks ran, in order.
 class TFakeClient : public TBaseClient {
 public:
-  TFakeClient(std::shared_ptr<TClientsList> clients, std::shared_ptr<TCarriersList> carriers,
-              std::shared_ptr<TInputMessageQueue> input, bool open)
-      : TBaseClient(std::move(clients), std::move(carriers), std::move(input)), open_(open) {}
+  TFakeClient(TSessionContext context, bool open)
+      : TBaseClient(std::move(context)), open_(open) {}
   ~TFakeClient() override { Logoff(); }
 
   int32_t SendText(const std::string& text) override {
@@ -132,7 +130,8 @@ protected:
   }
 
   std::shared_ptr<TFakeClient> Session(bool open) {
-    sessions_.push_back(std::make_shared<TFakeClient>(clients_, carriers_, input_, open));
+    sessions_.push_back(std::make_shared<TFakeClient>(
+        TSessionContext{clients_, carriers_, input_, data_.get()}, open));
     return sessions_.back();
   }
   std::shared_ptr<TFakeClient> LoggedOn(const std::string& guid, bool open) {
@@ -335,14 +334,13 @@ TEST_F(ClientSessions, NewMessageThreadStoresEverythingQueuedBeforeItStops) {
 }
 
 TEST_F(ClientSessions, NoticesGoToEverySessionOrToTheOneNamed) {
-  ClientsList = clients_;
-  SetBroadcastOrigin("gatehost", 215);
+  const TNoticeOrigin origin{"gatehost", 215};
   const std::string otherGuid = "{99999999-2222-3333-4444-555555555555}";
   auto a = LoggedOn(kGuid, true);
   auto b = LoggedOn(otherGuid, true);
-  BroadcastToClients("Going down");
-  SendNoticeToClient("  " + otherGuid + " ", "Only you");
-  SendNoticeToClient("{nobody}", "Lost");
+  BroadcastToClients(*clients_, origin, "Going down");
+  SendNoticeToClient(*clients_, origin, "  " + otherGuid + " ", "Only you");
+  SendNoticeToClient(*clients_, origin, "{nobody}", "Lost");
   const std::string prefix =
       "BROADCAST_MESSAGE From VoxmitServer (Host: gatehost, IP: " + ServerHostIP() +
       ", Port: 215) : ";
@@ -350,13 +348,10 @@ TEST_F(ClientSessions, NoticesGoToEverySessionOrToTheOneNamed) {
   EXPECT_EQ(a->WrittenText(), (std::vector<std::string>{"LOGON_OK", prefix + "Going down"}));
   EXPECT_EQ(b->WrittenText(), (std::vector<std::string>{"LOGON_OK", prefix + "Going down",
                                                         prefix + "Only you"}));
-  SetBroadcastOrigin("", -1);
-  ClientsList.reset();
 }
 
 TEST_F(ClientSessions, RecordedResultIsReportedOnWakeWithoutWaitingForTheRequery) {
   settings::SentConfirmationsRequeryPeriod = 600000;
-  ClientsList = clients_;
   AddResults(kGuid, 1);
   auto session = LoggedOn(kGuid, true);
   // The first pass is over once the waiting result is written; the next is ten minutes away.
@@ -367,12 +362,11 @@ TEST_F(ClientSessions, RecordedResultIsReportedOnWakeWithoutWaitingForTheRequery
   row.ClientRecordID = 77;
   row.ServerRecordID = 7700;
   AddResult("SentMessages", row);
-  WakeClientConfirmations("{00000000-0000-0000-0000-0000000000ff}");  // someone else's
+  WakeClientConfirmations(*clients_, "{00000000-0000-0000-0000-0000000000ff}");  // someone else's
   EXPECT_FALSE(WaitUntil([&] { return session->Written().size() > 2; }, 500ms));
-  WakeClientConfirmations(kGuid);
+  WakeClientConfirmations(*clients_, kGuid);
   ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 3; }));
   EXPECT_EQ(session->WrittenText().back(), "MESSAGE_SENT 77,7700");
-  ClientsList.reset();
 }
 
 TEST_F(ClientSessions, LogonStatesAndDuplicateGuids) {

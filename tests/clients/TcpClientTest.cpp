@@ -36,7 +36,7 @@ protected:
     peer.setSendTimeout(Poco::Timespan(10, 0));
     Poco::Net::StreamSocket accepted = listener.acceptConnection();
     if (serverSendBuffer) accepted.setSendBufferSize(serverSendBuffer);
-    session = std::make_shared<TTcpClient>(accepted, clients, carriers, input);
+    session = std::make_shared<TTcpClient>(accepted, TSessionContext{clients, carriers, input});
     thread = std::thread([this, reader = std::make_shared<TNClientReadThread>(session)] {
       reader->Execute();
       ended = true;

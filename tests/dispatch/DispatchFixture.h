@@ -1,7 +1,7 @@
 #pragma once
-// A fresh database with the server's data module, a carriers list, devices made on the spot,
-// the test channel registered for the carrier types in use, and short thread wait slices.
-// Checks that every channel thread has ended when the test ends.
+// A fresh database with the server's data module, a carriers list and a clients list, devices
+// made on the spot, the test channel registered for the carrier types in use, and short thread
+// wait slices. Checks that every channel thread has ended when the test ends.
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,8 @@ class DispatchTest : public StoreTest {
 protected:
   DispatchTest()
       : registration_({CT_TAP, CT_PACNET, CT_GSM_SMS, CT_SMTP, CT_SNPP}),
-        data_(std::make_unique<TDMData>(DbFile())), carriers_(std::make_shared<TCarriersList>()) {
+        data_(std::make_unique<TDMData>(DbFile())), carriers_(std::make_shared<TCarriersList>()),
+        clients_(std::make_shared<TClientsList>()) {
     savedWait_ = settings::ThreadWaitLoopTimeout;
     savedPeriod_ = settings::SchedulerRequeryPeriod;
     settings::ThreadWaitLoopTimeout = 100;
@@ -57,6 +58,7 @@ protected:
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
   const std::shared_ptr<TCarriersList>& Carriers() { return carriers_; }
+  const std::shared_ptr<TClientsList>& Clients() { return clients_; }
 
   std::shared_ptr<TCarrier> NewCarrier(int32_t id, int32_t type, const std::string& data = "x") {
     auto carrier = std::make_shared<TCarrier>(false, id, type, data, "{g}", DbNow());
@@ -103,6 +105,7 @@ private:
   TTestChannelRegistration registration_;
   std::unique_ptr<TDMData> data_;
   std::shared_ptr<TCarriersList> carriers_;
+  std::shared_ptr<TClientsList> clients_;
   int32_t savedWait_ = 0;
   int32_t savedPeriod_ = 0;
 };

@@ -58,7 +58,7 @@ TEST_F(IteratorTest, FeedsInTimeReceivedOrderWithinTheInputLimit) {
     ids.push_back(AddMessage(row));
   }
   {
-    TIterator iterator(Carriers(), Data());
+    TIterator iterator(Carriers(), Clients(), Data());
     iterator.ReSchedule(1, {NewDevice(1, DK_MODEM), NewDevice(2, DK_MODEM)});
     ASSERT_TRUE(WaitUntil([&] { return Finished() == 30; }, std::chrono::seconds(60)));
   }
@@ -102,7 +102,7 @@ TEST_F(IteratorTest, PagesFollowTheOrderAcrossEqualTimes) {
   Raw() << "COMMIT", now;
   std::sort(expected.begin(), expected.end());
   {
-    TIterator iterator(Carriers(), Data());
+    TIterator iterator(Carriers(), Clients(), Data());
     iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
     ASSERT_TRUE(WaitUntil([&] { return Finished() == total; }, std::chrono::seconds(120)));
   }
@@ -115,7 +115,7 @@ TEST_F(IteratorTest, PagesFollowTheOrderAcrossEqualTimes) {
 TEST_F(IteratorTest, OneDeviceFewerClosesExactlyThatChannel) {
   NewCarrier(1, CT_TAP);
   auto d1 = NewDevice(1, DK_MODEM), d2 = NewDevice(2, DK_MODEM), d3 = NewDevice(3, DK_MODEM);
-  TIterator iterator(Carriers(), Data());
+  TIterator iterator(Carriers(), Clients(), Data());
   iterator.ReSchedule(1, {d1, d2, d3});
   ASSERT_TRUE(WaitUntil([&] { return Registered(iterator).size() == 3; }));
   auto before = Registered(iterator);
@@ -139,7 +139,7 @@ TEST_F(IteratorTest, ChannelWaitingForItsDeviceIsNotDoubled) {
   NewCarrier(1, CT_TAP);
   auto d1 = NewDevice(1, DK_MODEM);
   ASSERT_TRUE(d1->FreeEvent.TryTake());  // someone else holds the device
-  TIterator iterator(Carriers(), Data());
+  TIterator iterator(Carriers(), Clients(), Data());
   iterator.ReSchedule(1, {d1});
   EXPECT_EQ(DeviceIDs(iterator.CollectDevicesInUse()), (std::set<int32_t>{1}));
   iterator.ReSchedule(1, {d1});
@@ -159,7 +159,7 @@ TEST_F(IteratorTest, AnotherCarrierClosesEveryChannelAndServesTheNewOneAtOnce) {
   AddMessages(1, CT_TAP, 20);
   AddMessages(2, CT_PACNET, 5);
   auto d1 = NewDevice(1, DK_MODEM), d2 = NewDevice(2, DK_MODEM);
-  TIterator iterator(Carriers(), Data());
+  TIterator iterator(Carriers(), Clients(), Data());
   iterator.ReSchedule(1, {d1, d2});
   ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 1") > 2; }));
   const auto old = Registered(iterator);
@@ -179,7 +179,7 @@ TEST_F(IteratorTest, AnotherCarrierClosesEveryChannelAndServesTheNewOneAtOnce) {
 TEST_F(IteratorTest, NoDevicesKeepsAnIteratorIdleAndWithoutChannels) {
   NewCarrier(1, CT_TAP);
   AddMessages(1, CT_TAP, 3);
-  TIterator iterator(Carriers(), Data());
+  TIterator iterator(Carriers(), Clients(), Data());
   EXPECT_FALSE(iterator.Idle());
   iterator.ReSchedule(1, {});
   EXPECT_FALSE(iterator.Idle()) << "an empty device list does not change Idle";
@@ -201,7 +201,7 @@ TEST_F(IteratorTest, ResultForADeletedRowIsDropped) {
   DispatchScript().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
   NewCarrier(1, CT_TAP);
   const auto ids = AddMessages(1, CT_TAP, 2);
-  TIterator iterator(Carriers(), Data());
+  TIterator iterator(Carriers(), Clients(), Data());
   iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
   ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 1") == 2; }));
   Raw() << "DELETE FROM Messages WHERE ID = " + std::to_string(ids[0]), now;  // the operator
@@ -223,7 +223,7 @@ TEST_F(IteratorTest, UntriedAndFailedPartsAreRecordedAsSuch) {
   NewCarrier(2, CT_SMTP);
   AddMessages(1, CT_TAP, 3);
   AddMessages(2, CT_SMTP, 2);
-  TIterator first(Carriers(), Data()), second(Carriers(), Data());
+  TIterator first(Carriers(), Clients(), Data()), second(Carriers(), Clients(), Data());
   auto modem = NewDevice(1, DK_MODEM);
   second.ReSchedule(2, {NewDevice(2, DK_IP_NETWORK)});
   // A channel whose Connect failed closes itself once its queue is empty; as the scheduler
@@ -242,7 +242,7 @@ TEST_F(IteratorTest, ChannelClosedWithQueuedPartsGivesThemBack) {
   NewCarrier(1, CT_TAP);
   AddMessages(1, CT_TAP, 6);
   auto d1 = NewDevice(1, DK_MODEM);
-  TIterator iterator(Carriers(), Data());
+  TIterator iterator(Carriers(), Clients(), Data());
   iterator.ReSchedule(1, {d1});
   ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 1") == 6; }));
   iterator.StopServing();
@@ -260,7 +260,7 @@ TEST_F(IteratorTest, BadCarriersAreLoggedAndTheIteratorGoesOn) {
   NewCarrier(1, CT_SNPP);
   NewCarrier(2, CT_TAP);
   AddMessages(2, CT_TAP, 2);
-  TIterator iterator(Carriers(), Data());
+  TIterator iterator(Carriers(), Clients(), Data());
   iterator.ReSchedule(77, {NewDevice(1, DK_MODEM)});
   iterator.ReSchedule(1, {NewDevice(2, DK_IP_NETWORK)});
   EXPECT_EQ(iterator.LiveChannelCount(), 0);
@@ -275,7 +275,7 @@ TEST_F(IteratorTest, UnparsableCarrierSettingsStillFinishEveryMessage) {
   NewCarrier(1, CT_TAP, kUnparsableSettings);
   AddMessages(1, CT_TAP, 3);
   {
-    TIterator iterator(Carriers(), Data());
+    TIterator iterator(Carriers(), Clients(), Data());
     iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
     ASSERT_TRUE(WaitUntil([&] { return Finished() == 3; }));
   }
@@ -290,7 +290,7 @@ TEST_F(IteratorTest, UnparsableCarrierSettingsStillFinishEveryMessage) {
 TEST_F(IteratorTest, FindIteratorPrefersTheSameCarrierThenAnIdleOne) {
   NewCarrier(1, CT_TAP);
   NewCarrier(2, CT_TAP);
-  TIteratorsList list(Carriers(), Data());
+  TIteratorsList list(Carriers(), Clients(), Data());
   TIterator& a = list.FindIterator(1);
   a.Assigned = true;
   TIterator& b = list.FindIterator(2);

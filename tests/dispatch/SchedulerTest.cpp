@@ -5,7 +5,6 @@
 
 #include <set>
 
-#include "common/ServerGlobals.h"
 #include "dispatch/dmodScheduler.h"
 #include "DispatchFixture.h"
 
@@ -40,7 +39,7 @@ TEST_F(SchedulerTest, SixtyTapMessagesOnThreeModemsGetThreeChannels) {
   AddDevices(DK_MODEM, 3);
   NewCarrier(1, CT_TAP);
   AddMessages(1, CT_TAP, 60);
-  TScheduler scheduler(pool_, Carriers(), Data(), false);
+  TScheduler scheduler(pool_, Carriers(), Clients(), Data(), false);
   scheduler.RunSchedulingPass();
   EXPECT_TRUE(Logged(" (CarrierID: 1, Messages:60 )"));
   ASSERT_EQ(scheduler.Iterators().Count(), 1);
@@ -56,7 +55,7 @@ TEST_F(SchedulerTest, OneModemServesOnlyTheHeavierCarrier) {
   NewCarrier(1, CT_TAP);
   NewCarrier(2, CT_TAP);
   AddMessages(1, CT_TAP, 5, 20);
-  TScheduler scheduler(pool_, Carriers(), Data(), false);
+  TScheduler scheduler(pool_, Carriers(), Clients(), Data(), false);
   scheduler.RunSchedulingPass();
   ASSERT_TRUE(WaitUntil([&] { return Pending("CarrierID = 1 AND Sending = 1") > 0; }));
 
@@ -83,7 +82,7 @@ TEST_F(SchedulerTest, TwoSmallCarriersOnTwoModemsGetOneEach) {
   NewCarrier(2, CT_PACNET);
   AddMessages(1, CT_TAP, 5, 30);
   AddMessages(2, CT_PACNET, 5, 60);
-  TScheduler scheduler(pool_, Carriers(), Data(), false);
+  TScheduler scheduler(pool_, Carriers(), Clients(), Data(), false);
   scheduler.RunSchedulingPass();
   ASSERT_EQ(scheduler.Iterators().Count(), 2);
   std::set<int32_t> carriers, devices;
@@ -108,7 +107,7 @@ TEST_F(SchedulerTest, CarrierTypesWithoutDevicesAreRejectedOnePerKindAndPass) {
   AddMessages(1, CT_TAP, 2, 30);
   AddMessages(2, CT_PACNET, 3, 60);  // heavier: first of the modem kind
   AddMessages(3, CT_GSM_SMS, 3, 10);
-  TScheduler scheduler(pool_, Carriers(), Data(), false);
+  TScheduler scheduler(pool_, Carriers(), Clients(), Data(), false);
   scheduler.RunSchedulingPass();
   const std::string noDevice = Error(MSE_NO_DEVICE_FOR_CARRIER_TYPE);
   EXPECT_EQ(Finished(noDevice + " AND CarrierType = 2"), 3);
@@ -133,7 +132,7 @@ TEST_F(SchedulerTest, BadCarriersEndWithAResultAndTheOthersAreServed) {
   AddMessages(2, 42, 2, 100);   // no device kind for the type
   AddMessages(99, CT_TAP, 2, 100);  // carrier missing from the carriers list
   AddMessages(3, CT_SNPP, 2, 100);  // no channel class for the type
-  TScheduler scheduler(pool_, Carriers(), Data(), false);
+  TScheduler scheduler(pool_, Carriers(), Clients(), Data(), false);
   scheduler.RunSchedulingPass();
   EXPECT_EQ(Finished("CarrierType = 42 AND " + Error(MSE_NO_DEVICE_FOR_CARRIER_TYPE)), 2);
   EXPECT_EQ(Finished("CarrierID = 99 AND " + Error(MSE_ABANDONED)), 2);
@@ -153,7 +152,7 @@ TEST_F(SchedulerTest, EveryCarrierTypeOutsideTheKnownOnesIsRejectedInTurn) {
     NewCarrier(static_cast<int32_t>(i + 1), types[i]);
     AddMessages(static_cast<int>(i + 1), types[i], 2, static_cast<int>(10 * (i + 1)));
   }
-  TScheduler scheduler(pool_, Carriers(), Data(), false);
+  TScheduler scheduler(pool_, Carriers(), Clients(), Data(), false);
   for (size_t pass = 1; pass <= types.size(); ++pass) {
     scheduler.RunSchedulingPass();
     EXPECT_EQ(Finished(Error(MSE_NO_DEVICE_FOR_CARRIER_TYPE)), static_cast<int>(2 * pass));
@@ -168,7 +167,7 @@ TEST_F(SchedulerTest, PassWithoutMessagesKeepsTheChannels) {
   AddDevices(DK_MODEM, 1);
   NewCarrier(1, CT_TAP);
   AddMessages(1, CT_TAP, 1);
-  TScheduler scheduler(pool_, Carriers(), Data(), false);
+  TScheduler scheduler(pool_, Carriers(), Clients(), Data(), false);
   scheduler.RunSchedulingPass();
   ASSERT_TRUE(WaitUntil([&] { return Finished() == 1; }));
   const size_t lines = LogLines().size();
@@ -187,7 +186,7 @@ TEST_F(SchedulerTest, ThreadSurvivesAFailingPassAndGoesOn) {
   NewCarrier(1, CT_TAP);
   AddMessages(1, CT_TAP, 3);
   Raw() << "ALTER TABLE Messages RENAME TO MessagesAway", now;
-  TScheduler scheduler(pool_, Carriers(), Data());
+  TScheduler scheduler(pool_, Carriers(), Clients(), Data());
   ASSERT_TRUE(WaitUntil([&] {
     const auto& lines = LogLines();
     return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
@@ -201,19 +200,15 @@ TEST_F(SchedulerTest, ThreadSurvivesAFailingPassAndGoesOn) {
 
 TEST_F(SchedulerTest, ServerSchedulerSendsWithoutOperatorHelp) {
   AddDevices(DK_IP_NETWORK, 2);
-  CarriersList = Carriers();
   NewCarrier(1, CT_SMTP);
   AddMessages(1, CT_SMTP, 4);
-  CreateScheduler();
-  ASSERT_NE(Scheduler(), nullptr);
+  auto scheduler = CreateScheduler(pool_, Carriers(), Clients(), Data());
+  ASSERT_NE(scheduler, nullptr);
   EXPECT_TRUE(WaitUntil([&] { return Finished(Error(MSE_OK)) == 4; }));
   // Stored while it runs: the carrier's wake brings it out without waiting for a pass.
   AddMessages(1, CT_SMTP, 1);
   Carriers()->Items(0)->NewMessageEvent.Set();
   EXPECT_TRUE(WaitUntil([&] { return Finished(Error(MSE_OK)) == 5; }));
-  FreeScheduler();
-  EXPECT_EQ(Scheduler(), nullptr);
-  CarriersList.reset();
 }
 
 } // namespace

@@ -78,7 +78,7 @@ TEST_F(SoakTest, EveryMessageEndsExactlyOnce) {
 
   {
     TNDevicesList pool;
-    TScheduler scheduler(pool, Carriers(), Data());
+    TScheduler scheduler(pool, Carriers(), Clients(), Data());
     // The rest arrives while the scheduler runs, in batches, each waking its carriers.
     for (int added = total / 2; added < total;) {
       const int batch = std::min(100, total - added);

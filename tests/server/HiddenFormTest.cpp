@@ -1,17 +1,26 @@
-// The hidden form on its own: tray tip, icon flashing, and the start/stop messages that must
-// do nothing in the wrong state.
+// The hidden form on its own: tray tip, icon flashing, the start/stop messages that must do
+// nothing in the wrong state, and the start request that waits for the form.
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "host/LogFile.h"
 #include "host/WindowMessages.h"
 #include "platform/OperatorUi.h"
 #include "platform/TNMainLoop.h"
+#include "platform/ThreadState.h"
+#include "server/ServerFixture.h"
 #include "server/frmHidden.h"
 #include "support/WaitUntil.h"
 
 using namespace voxmit;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -43,7 +52,7 @@ protected:
     ui_ = ui.get();
     SetOperatorUi(std::move(ui));
     ServerRunning = false;
-    form_ = std::make_unique<THiddenForm>();
+    form_ = std::make_unique<THiddenForm>(modules_.Modules());
   }
   void TearDown() override {
     form_.reset();
@@ -58,6 +67,7 @@ protected:
     }));
   }
 
+  test::TServerModulesFixture modules_;
   RecordingUi* ui_ = nullptr;
   std::unique_ptr<THiddenForm> form_;
 };
@@ -109,4 +119,41 @@ TEST_F(HiddenForm, ExitIsRefusedWhileRunning) {
   EXPECT_TRUE(ServerExiting);
   EXPECT_EQ(ui_->TrayTip(), "VoxmitServer - Exiting - Please wait.");
   ServerExiting = false;
+}
+
+TEST(PostStartServer, WaitsForTheFormsAndGivesUpAfterItsDeadline) {
+  TNMainLoop& loop = TNMainLoop::Instance();
+  loop.Drain([](const TNPostedMessage&) {});
+  std::vector<std::string> logged;
+  SetLogWindowSink([&logged](const std::string& line) { logged.push_back(line); });
+  const auto drain = [&] {
+    std::vector<uint32_t> codes;
+    loop.Drain([&](const TNPostedMessage& m) {
+      if (m.Code == WM_LOG_LINE) HandleLogLine(m.Text);
+      else codes.push_back(m.Code);
+    });
+    return codes;
+  };
+  FormsReady.Reset();
+
+  // Never ready: the request is dropped, with a log line.
+  EXPECT_FALSE(PostStartServer(50));
+  EXPECT_TRUE(drain().empty());
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0], "PostStartServer: the hidden form is not ready after 50 ms; the start "
+                       "request is dropped");
+
+  // Ready while it waits: it wakes and posts the request.
+  std::atomic<pid_t> waiter{0};
+  std::atomic<bool> posted{false};
+  std::thread caller([&] {
+    waiter = test::CurrentThreadId();
+    posted = PostStartServer(60000);
+  });
+  ASSERT_TRUE(test::WaitUntil([&] { return waiter != 0 && test::IsAsleep(waiter); }));
+  FormsReady.Set();
+  ASSERT_TRUE(test::WaitUntil([&] { return posted.load(); }, 5s));
+  caller.join();
+  EXPECT_EQ(drain(), std::vector<uint32_t>{WM_START_SERVER});
+  SetLogWindowSink({});
 }

@@ -33,7 +33,6 @@ TEST(DataOpenTest, MissingFileIsReportedAndNeverCreated) {
     EXPECT_STREQ(e.what(), kNotFound);
   }
   EXPECT_FALSE(std::filesystem::exists(home.File(kDatabaseFileName)));
-  EXPECT_EQ(DMData(), nullptr);
 }
 
 TEST(DataOpenTest, FilesThatAreNoServerDatabaseGiveAClearError) {
@@ -85,8 +84,6 @@ protected:
     return carrier;
   }
 };
-
-TEST_F(DataTest, IsTheProcessInstanceWhileItLives) { EXPECT_EQ(DMData(), &data_); }
 
 TEST_F(DataTest, EqualSettingsShareACarrierAndLetterCaseMakesANewOne) {
   TCarriersList list;

@@ -1,0 +1,178 @@
+#include "server/ServerRun.h"
+
+#include <exception>
+
+#include <Poco/Net/DNS.h>
+
+#include "clients/TcpClient.h"
+#include "clients/dmodComps.h"
+#include "dispatch/DatabaseThreads.h"
+#include "dispatch/dmodScheduler.h"
+#include "host/LogFile.h"
+#include "host/dmodServerOptions.h"
+#include "platform/ThreadRegistry.h"
+#include "store/dmodData.h"
+#include "store/dmodMaintenance.h"
+
+namespace voxmit {
+
+namespace {
+
+// How long the stop waits for self-ending threads (sessions, channel workers) to finish.
+constexpr int32_t kThreadsEndTimeoutMs = 30000;
+
+// Runs one stop step; a failure is logged and the stop goes on.
+template <class Step>
+void StopStep(const char* context, Step step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    LogMessage(std::string(context) + ": " + e.what());
+  }
+}
+
+} // namespace
+
+const char* StartStepName(TStartStep step) {
+  switch (step) {
+    case TStartStep::ApplyOptions: return "apply options";
+    case TStartStep::CompactDatabase: return "compact database";
+    case TStartStep::StartupCleanup: return "start-up clean-up";
+    case TStartStep::StartMaintenance: return "start maintenance";
+    case TStartStep::OpenLog: return "open log";
+    case TStartStep::LoadCarriers: return "load carriers";
+    case TStartStep::StartIntake: return "start intake threads";
+    case TStartStep::ActivateListener: return "activate listener";
+    case TStartStep::CreateScheduler: return "create scheduler";
+  }
+  return "?";
+}
+
+TServerRun::TServerRun(const TServerModules& modules, const TStartStepHook& hook)
+    : modules_(modules) {
+  try {
+    Start(hook);
+  } catch (const std::exception& e) {
+    // Written at once, on this (the UI) thread, so that the line still reaches the log file
+    // that the roll-back is about to close.
+    try {
+      HandleLogLine(e.what());
+    } catch (const std::exception&) {
+      // A log file that cannot be written must not hide the start's own error.
+    }
+    Stop("StartServer roll-back");
+    throw;
+  }
+}
+
+TServerRun::~TServerRun() { Stop("StopServer"); }
+
+void TServerRun::Start(const TStartStepHook& hook) {
+  const auto step = [&hook](TStartStep s) {
+    if (hook) hook(s);
+  };
+  TKioOptions& options = modules_.Options.KioOptions;
+
+  // Every option's handler runs once with the current values; the log file is opened below,
+  // once the folder and the limits are in effect.
+  step(TStartStep::ApplyOptions);
+  modules_.Options.ApplyAllValues(true);
+
+  step(TStartStep::CompactDatabase);
+  if (options.OptionByName("CompactDatabaseOnStart").AsBool()) modules_.Data.CompactDatabase();
+
+  step(TStartStep::StartupCleanup);
+  modules_.Maintenance.StartupCleanup();
+
+  step(TStartStep::StartMaintenance);
+  modules_.Maintenance.StartMaintenance();
+  maintenanceStarted_ = true;
+
+  step(TStartStep::OpenLog);
+  OpenLog();
+  logOpened_ = true;
+
+  modules_.Comps.SetPort(options.OptionByName("PortNo").AsInteger());
+
+  step(TStartStep::LoadCarriers);
+  auto carriers = std::make_shared<TCarriersList>();
+  modules_.Data.LoadCarriers(*carriers);
+  carriers_ = std::move(carriers);
+  clients_ = std::make_shared<TClientsList>();
+  input_ = std::make_shared<TInputMessageQueue>();
+  connections_ = std::make_shared<TTcpConnections>();
+
+  step(TStartStep::StartIntake);
+  newCarriers_ = std::make_unique<TNewCarrierThread>(carriers_, modules_.Data);
+  newMessages_ =
+      std::make_unique<TNewMessageThread>(input_, clients_, carriers_, modules_.Data);
+
+  step(TStartStep::ActivateListener);
+  ActivateListener();
+
+  step(TStartStep::CreateScheduler);
+  scheduler_ = CreateScheduler(modules_.Devices, carriers_, clients_, modules_.Data);
+}
+
+void TServerRun::ActivateListener() {
+  ServerHostIP();  // resolved now, so that no notice waits for the resolver
+  TDMComps& comps = modules_.Comps;
+  comps.SetConnectionHandler(
+      [context = SessionContext(), connections = connections_](Poco::Net::StreamSocket socket) {
+        StartClientConnection(std::move(socket), context, connections);
+      });
+  try {
+    comps.Activate();
+  } catch (...) {
+    comps.SetConnectionHandler(nullptr);
+    throw;
+  }
+  listening_ = true;
+  origin_ = TNoticeOrigin{Poco::Net::DNS::hostName(), comps.BoundPort()};
+  SetChannelNoticeRoute([clients = clients_, origin = origin_](const std::string& notice) {
+    BroadcastToClients(*clients, origin, notice);
+  });
+}
+
+void TServerRun::Stop(const char* context) {
+  if (clients_) StopStep(context, [&] { DisconnectAllClients(*clients_); });
+  if (listening_) {
+    StopStep(context, [&] { modules_.Comps.Deactivate(); });
+    modules_.Comps.SetConnectionHandler(nullptr);
+    listening_ = false;
+  }
+  if (connections_) StopStep(context, [&] { connections_->DisconnectAll(); });
+  scheduler_.reset();
+  TNThreadRegistry::Instance().WaitAll(kThreadsEndTimeoutMs);
+  StopIntake();
+  if (logOpened_) {
+    StopStep(context, [] { CloseLog(); });
+    logOpened_ = false;
+  }
+  if (maintenanceStarted_) {
+    StopStep(context, [&] { modules_.Maintenance.StopMaintenance(); });
+    maintenanceStarted_ = false;
+  }
+  SetChannelNoticeRoute(nullptr);
+  connections_.reset();
+  input_.reset();
+  clients_.reset();
+  carriers_.reset();
+}
+
+void TServerRun::StopIntake() {
+  if (newMessages_) newMessages_->RequestStop();
+  if (newCarriers_) newCarriers_->RequestStop();
+  newMessages_.reset();
+  newCarriers_.reset();
+}
+
+void TServerRun::Broadcast(const std::string& notice) {
+  if (clients_) BroadcastToClients(*clients_, origin_, notice);
+}
+
+TSessionContext TServerRun::SessionContext() const {
+  return TSessionContext{clients_, carriers_, input_, &modules_.Data};
+}
+
+} // namespace voxmit

@@ -1,0 +1,109 @@
+#pragma once
+// One run of the server: what StartServer brings up and StopServer takes down. Constructing a
+// run is the start sequence; destroying it is the stop sequence that follows the shutdown
+// notice. A step that fails undoes the steps before it, in stop order, and the constructor
+// throws; no run exists then.
+//
+// Start, in order: apply every option, compact the database (CompactDatabaseOnStart), the
+// maintenance start-up clean-up, start the maintenance thread, open the log file, set the
+// listener's port (PortNo), create the three containers and load the carriers, start the
+// new-carrier and then the new-message thread, activate the listener, create the scheduler.
+//
+// Stop, in order, and why:
+//  1. ask every logged-on session to disconnect (each leaves the clients list by itself);
+//  2. close the listener, then every connection that never logged on (not in the clients
+//     list, it would hold the stop otherwise);
+//  3. free the scheduler: its channels end only when their iterators stop them, and their last
+//     results still find the input queue and the clients list in place;
+//  4. wait for the connection and channel threads (TNThreadRegistry): the replies a leaving
+//     session could not deliver travel back through the input queue;
+//  5. stop the new-message thread, which stores everything still queued, then the new-carrier
+//     thread;
+//  6. close the log file, stop the maintenance thread, drop the containers.
+//
+// Ownership: the run owns the carriers list, the clients list, the input message queue, the
+// run's TCP connections, the intake threads and the scheduler. The containers are shared with
+// the sessions and threads that were given them, which keeps each alive while it is held. The
+// process's data modules (TServerModules) are only used: they outlive every run.
+//
+// Threads: construction and destruction run on the UI thread. Broadcast and SessionContext are
+// safe from any thread while the run exists (what they read is fixed once the run is built).
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "clients/BaseClient.h"
+#include "common/BaseContainers.h"
+#include "server/ServerModules.h"
+
+namespace voxmit {
+
+class TNewCarrierThread;
+class TNewMessageThread;
+class TScheduler;
+class TTcpConnections;
+
+// The start steps that can fail, in order.
+enum class TStartStep {
+  ApplyOptions,
+  CompactDatabase,
+  StartupCleanup,
+  StartMaintenance,
+  OpenLog,
+  LoadCarriers,
+  StartIntake,
+  ActivateListener,
+  CreateScheduler,
+};
+inline constexpr std::array<TStartStep, 9> kStartSteps{
+    TStartStep::ApplyOptions,     TStartStep::CompactDatabase, TStartStep::StartupCleanup,
+    TStartStep::StartMaintenance, TStartStep::OpenLog,         TStartStep::LoadCarriers,
+    TStartStep::StartIntake,      TStartStep::ActivateListener, TStartStep::CreateScheduler};
+const char* StartStepName(TStartStep step);
+
+// Called before each step; an exception thrown by it fails the start at that step (a test's
+// way to make a step fail that has no cheap real failure).
+using TStartStepHook = std::function<void(TStartStep)>;
+
+class TServerRun {
+public:
+  // The start sequence. On failure the error line is written to the log at once (before the
+  // roll-back closes the log file), the steps done are undone and the error is rethrown.
+  explicit TServerRun(const TServerModules& modules, const TStartStepHook& hook = nullptr);
+  // The stop sequence.
+  ~TServerRun();
+  TServerRun(const TServerRun&) = delete;
+  TServerRun& operator=(const TServerRun&) = delete;
+
+  // Appends the notice to every logged-on session's replies.
+  void Broadcast(const std::string& notice);
+  // What a new session of this run works with.
+  TSessionContext SessionContext() const;
+  const TNoticeOrigin& NoticeOrigin() const { return origin_; }
+
+private:
+  void Start(const TStartStepHook& hook);
+  void ActivateListener();
+  // Runs every stop step that applies; a failing step is logged (with context) and the next
+  // one runs.
+  void Stop(const char* context);
+  void StopIntake();
+
+  const TServerModules modules_;
+  std::shared_ptr<TCarriersList> carriers_;
+  std::shared_ptr<TClientsList> clients_;
+  std::shared_ptr<TInputMessageQueue> input_;
+  std::shared_ptr<TTcpConnections> connections_;
+  TNoticeOrigin origin_;
+  std::unique_ptr<TNewCarrierThread> newCarriers_;
+  std::unique_ptr<TNewMessageThread> newMessages_;
+  std::unique_ptr<TScheduler> scheduler_;
+  bool maintenanceStarted_ = false;
+  bool logOpened_ = false;
+  bool listening_ = false;
+};
+
+} // namespace voxmit
