@@ -58,7 +58,6 @@ public:
   // Passed to each start's run (TStartStepHook): a test makes a named start step fail.
   TStartStepHook StartStepHook;
 
-  const TServerModules& Modules() const { return modules_; }
   // The running server, or nullptr.
   TServerRun* Run() const { return run_.get(); }
 
