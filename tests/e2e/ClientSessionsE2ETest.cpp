@@ -323,8 +323,9 @@ TEST_F(ClientSessionsE2E, VanishingClientLosesNothingAcknowledged) {
   EXPECT_TRUE(server->WaitForStdout("VoxmitServer - 0 Clients connected"));
   for (int32_t row : acceptedRows)
     EXPECT_EQ(CountRows("SELECT COUNT(*) FROM Messages WHERE ID = " + std::to_string(row)), 1);
-  EXPECT_EQ(CountRows("SELECT COUNT(*) FROM Messages"),
-            CountRows("SELECT COUNT(DISTINCT ClientRecordID) FROM Messages"));
+  // One query, so both counts see the same rows: the new-message thread may still be storing
+  // what the session queued.
+  EXPECT_EQ(CountRows("SELECT COUNT(*) - COUNT(DISTINCT ClientRecordID) FROM Messages"), 0);
 }
 
 // Hostile and broken peers at once; a well-behaved client must be served all the while, and
