@@ -62,7 +62,8 @@ protected:
   // dropped (a line without modem signals).
   bool HangUp() override;
   bool ParseDeviceSettings() override;
-  // Up to RedialAttempts dial attempts (at least one), RedialDelay apart; the last status.
+  // Up to RedialAttempts dial attempts (at least one), RedialDelay apart (at most 60 s); a
+  // closed channel stops dialling. The last status.
   virtual TDialStatus Dial();
   // Hang up, raise DTR, dial, and show the outcome as the device activity.
   TDialStatus DialUp();

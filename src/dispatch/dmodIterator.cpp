@@ -67,9 +67,11 @@ struct TIteratorSendThread::TPageKey {
 
 // ---- Construction ---------------------------------------------------------------------------
 
-TIterator::TIterator(std::shared_ptr<TCarriersList> carriers, TDMData& data)
+TIterator::TIterator(std::shared_ptr<TCarriersList> carriers, TDMData& data,
+                     TNChannelCallbacks callbacks)
     : carriers_(std::move(carriers)), data_(data),
-      channels_(std::make_shared<TNChannelsList>()) {
+      channels_(std::make_shared<TNChannelsList>()),
+      callbacks_(std::move(callbacks)) {
   LogMessage("Creating iterator ($" + Identity() + ")");
   receiveThread_ = std::make_unique<TIteratorReceiveThread>(*this);
   sendThread_ = std::make_unique<TIteratorSendThread>(*this);
@@ -156,7 +158,7 @@ void TIterator::KeepOrCloseChannels(TDeviceList& devices) {
 void TIterator::CreateChannels(int32_t carrierID, const TDeviceList& devices) {
   for (const auto& device : devices) {
     auto channel = channelClass_->Create(channels_, static_cast<TCarrierType>(carrierType_),
-                                         carrierID, carrierData_, device);
+                                         carrierID, carrierData_, device, callbacks_);
     if (channel) created_.push_back(channel);
   }
 }
@@ -496,8 +498,9 @@ void TIteratorReceiveThread::RetryFailedResults() {
 
 // ---- TIteratorsList -------------------------------------------------------------------------
 
-TIteratorsList::TIteratorsList(std::shared_ptr<TCarriersList> carriers, TDMData& data)
-    : carriers_(std::move(carriers)), data_(data) {}
+TIteratorsList::TIteratorsList(std::shared_ptr<TCarriersList> carriers, TDMData& data,
+                               TNChannelCallbacks callbacks)
+    : carriers_(std::move(carriers)), data_(data), callbacks_(std::move(callbacks)) {}
 
 TIteratorsList::~TIteratorsList() = default;
 
@@ -507,7 +510,7 @@ TIterator& TIteratorsList::FindIterator(int32_t carrierID) {
       return *iterator;
   for (auto& iterator : items_)
     if (!iterator->Assigned && iterator->Idle()) return *iterator;
-  items_.push_back(std::make_unique<TIterator>(carriers_, data_));
+  items_.push_back(std::make_unique<TIterator>(carriers_, data_, callbacks_));
   return *items_.back();
 }
 

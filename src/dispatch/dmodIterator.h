@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "channels/BaseChannel.h"
 #include "common/BaseContainers.h"
 #include "platform/TNEvent.h"
 
@@ -38,9 +39,7 @@ namespace voxmit {
 
 class TDMData;
 class TNDevice;
-class TNBaseCarrierChannel;
 class TNChannelClass;
-struct TNBaseChannelMessage;
 
 using TDeviceList = std::vector<std::shared_ptr<TNDevice>>;
 
@@ -52,7 +51,9 @@ public:
   // Rows read per page of the carrier's message query.
   static constexpr int32_t kPageSize = 500;
 
-  TIterator(std::shared_ptr<TCarriersList> carriers, TDMData& data);
+  // Every channel the iterator creates reports through callbacks.
+  TIterator(std::shared_ptr<TCarriersList> carriers, TDMData& data,
+            TNChannelCallbacks callbacks = {});
   ~TIterator();
   TIterator(const TIterator&) = delete;
   TIterator& operator=(const TIterator&) = delete;
@@ -92,6 +93,7 @@ private:
   const std::shared_ptr<TCarriersList> carriers_;
   TDMData& data_;
   const std::shared_ptr<TNChannelsList> channels_;
+  const TNChannelCallbacks callbacks_;
 
   // Scheduler thread only.
   int32_t carrierType_ = 0;
@@ -192,7 +194,8 @@ private:
 
 class TIteratorsList {
 public:
-  TIteratorsList(std::shared_ptr<TCarriersList> carriers, TDMData& data);
+  TIteratorsList(std::shared_ptr<TCarriersList> carriers, TDMData& data,
+                 TNChannelCallbacks callbacks = {});
   ~TIteratorsList();
   TIteratorsList(const TIteratorsList&) = delete;
   TIteratorsList& operator=(const TIteratorsList&) = delete;
@@ -208,6 +211,7 @@ public:
 private:
   std::shared_ptr<TCarriersList> carriers_;
   TDMData& data_;
+  const TNChannelCallbacks callbacks_;
   std::vector<std::unique_ptr<TIterator>> items_;
 };
 

@@ -69,9 +69,9 @@ int32_t GetChannelInputLimit(int32_t carrierType) {
 // ---- Construction ---------------------------------------------------------------------------
 
 TScheduler::TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers,
-                       TDMData& data, bool startThread)
+                       TDMData& data, bool startThread, TNChannelCallbacks callbacks)
     : devices_(devices), carriers_(std::move(carriers)), data_(data),
-      iterators_(std::make_unique<TIteratorsList>(carriers_, data_)) {
+      iterators_(std::make_unique<TIteratorsList>(carriers_, data_, std::move(callbacks))) {
   devices_.LoadDevices(data_.ThreadSession());
   if (startThread) thread_ = std::make_unique<TSchedulerThread>(*this, data_);
 }
@@ -241,11 +241,12 @@ std::unique_ptr<TScheduler>& TheScheduler() {
 }
 } // namespace
 
-void CreateScheduler() {
+void CreateScheduler(TNChannelCallbacks callbacks) {
   if (TheScheduler()) return;
   TDMData* data = DMData();
   if (!data || !CarriersList) throw std::logic_error("CreateScheduler: the server is not started");
-  TheScheduler() = std::make_unique<TScheduler>(DevicesList(), CarriersList, *data);
+  TheScheduler() =
+      std::make_unique<TScheduler>(DevicesList(), CarriersList, *data, true, std::move(callbacks));
 }
 
 void FreeScheduler() { TheScheduler().reset(); }

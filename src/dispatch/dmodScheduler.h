@@ -61,8 +61,9 @@ class TScheduler {
 public:
   // Loads the device pool (throws when that fails, before any thread exists), then starts
   // the scheduler thread unless told not to.
+  // The channels of every iterator report through callbacks.
   TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers, TDMData& data,
-             bool startThread = true);
+             bool startThread = true, TNChannelCallbacks callbacks = {});
   // Stops the scheduler thread and waits for it, then stops every iterator and frees them
   // (each waits until its channels have handed back their results and ended).
   ~TScheduler();
@@ -94,8 +95,9 @@ private:
 
 // The server's scheduler: StartServer creates it once the listener is open (it loads the
 // device pool and starts the first pass); StopServer frees it. UI thread only. CreateScheduler
-// throws when the device pool cannot be loaded; then no scheduler exists.
-void CreateScheduler();
+// throws when the device pool cannot be loaded; then no scheduler exists. The channels report
+// through callbacks.
+void CreateScheduler(TNChannelCallbacks callbacks);
 void FreeScheduler();
 // The running scheduler, or nullptr.
 TScheduler* Scheduler();

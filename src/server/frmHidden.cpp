@@ -135,7 +135,10 @@ bool THiddenForm::StartServer() {
       SetBroadcastOrigin("", -1);
     });
 
-    CreateScheduler();
+    // Channels tell the clients about port and device trouble; the notice reaches whoever is
+    // logged on when it is sent.
+    CreateScheduler({.Notice = [](const std::string& notice) { BroadcastToClients(notice); },
+                     .Activity = {}});
     undo_.push_back([] { FreeScheduler(); });
   } catch (const std::exception& e) {
     lastStartError_ = e.what();

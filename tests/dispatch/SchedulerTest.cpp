@@ -204,7 +204,7 @@ TEST_F(SchedulerTest, ServerSchedulerSendsWithoutOperatorHelp) {
   CarriersList = Carriers();
   NewCarrier(1, CT_SMTP);
   AddMessages(1, CT_SMTP, 4);
-  CreateScheduler();
+  CreateScheduler({});
   ASSERT_NE(Scheduler(), nullptr);
   EXPECT_TRUE(WaitUntil([&] { return Finished(Error(MSE_OK)) == 4; }));
   // Stored while it runs: the carrier's wake brings it out without waiting for a pass.
