@@ -189,7 +189,11 @@ TChannelConnectResult TChannelTap::Connect() {
   }
   // The worker never disconnects after a failed connect: a call that is still up (or a dial
   // the modem is still making) would hold the line until the port closes.
-  if (result != crConnected) HangUp();
+  if (result != crConnected) {
+    HangUp();
+    // The operator should see why the call failed, not the hang-up that followed it.
+    if (result == crNoConnection) ShowLastDialStatus();
+  }
   return result;
 }
 

@@ -333,8 +333,12 @@ bool TNBaseChannelThread::TakeDevice() {
     // channel work or close it.
     if (!channel_->ChannelsList()) channel_->Close();
     if (channel_->StopRequested()) return false;
-    // The wait that sees the event set also resets it, so no two channels hold one device.
-    if (device.FreeEvent.WaitAndTake(settings::ThreadWaitLoopTimeout) == wrSignaled) break;
+    // The wait that sees the event set also resets it, so no two channels hold one device; a
+    // close ends the wait at once instead of after the slice.
+    const TNEvent* events[] = {&device.FreeEvent, &channel_->StopEvent()};
+    const int32_t which =
+        WaitForAny(events, std::max(settings::ThreadWaitLoopTimeout.load(), settings::MinWaitSliceMs));
+    if (which == 0 && device.FreeEvent.TryTake()) break;
   }
   Log("got the Device");
   return true;
@@ -540,9 +544,11 @@ void TNBaseChannelThread::StopChannel(bool deviceHeld) {
   // goes straight to FiFoOut, after the wait: the channel leaves the list only once that part
   // has been collected too.
   while (!Unregister()) WaitForResultsCollected();
-  char address[32];
+  // Eight hex digits, as "%0.8x" printed the address: its low 32 bits, like the iterators'
+  // lines.
+  char address[16];
   std::snprintf(address, sizeof address, "%08" PRIxPTR,
-                reinterpret_cast<uintptr_t>(channel_.get()));
+                reinterpret_cast<uintptr_t>(channel_.get()) & uintptr_t{0xFFFFFFFF});
   Log(Poco::format("Freeing Channel($%s)", std::string(address)));
   channel_.reset();
   LogMessage(Poco::format("ChannelThread (%s), Finishing Execute", deviceName_));

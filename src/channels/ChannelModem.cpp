@@ -140,9 +140,16 @@ TDialStatus TBaseChannelModem::DialUp() {
   const TSendModemResult result =
       SendModemStringEx(BuildDialText(DialingPrefix, WaitForDialTone, PhoneNumber),
                         DialResponses, settings::ModemConnectTimeout, kCR, matched);
-  const TDialStatus status = DialStatusOf(result, matched);
-  ShowActivity(Poco::format("%s (Phone: %s)", std::string(DialStatusText(status)), PhoneNumber));
-  return status;
+  lastDialStatus_ = DialStatusOf(result, matched);
+  dialled_ = true;
+  ShowLastDialStatus();
+  return lastDialStatus_;
+}
+
+void TBaseChannelModem::ShowLastDialStatus() {
+  if (!dialled_) return;
+  ShowActivity(
+      Poco::format("%s (Phone: %s)", std::string(DialStatusText(lastDialStatus_)), PhoneNumber));
 }
 
 TDialStatus TBaseChannelModem::Dial() {

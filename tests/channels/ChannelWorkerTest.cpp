@@ -55,7 +55,7 @@ TEST_F(ChannelWorkerTest, SendsQueuedPartsAndLogsEveryStep) {
   EXPECT_EQ(lines[12], p + "FiFoOut.WaitForEmpty");
   EXPECT_EQ(lines[13], p + "FiFoOut.WaitForEmpty OK");
   EXPECT_EQ(lines[14], p + "Unregistering Channel");
-  EXPECT_TRUE(std::regex_match(lines[15], std::regex(R"(.*, Freeing Channel\(\$[0-9a-f]{8,}\))")))
+  EXPECT_TRUE(std::regex_match(lines[15], std::regex(R"(.*, Freeing Channel\(\$[0-9a-f]{8}\))")))
       << lines[15];
   EXPECT_EQ(lines[16], "ChannelThread (Modem 1), Finishing Execute");
   EXPECT_TRUE(device_->FreeEvent.IsSet());
