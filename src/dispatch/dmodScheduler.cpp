@@ -61,9 +61,10 @@ int32_t FinishMessagesOfCarrier(TDMData& data, int32_t carrierID, TMessageSendEr
 
 } // namespace
 
-int32_t GetChannelInputLimit(int32_t carrierType) {
+std::optional<int32_t> GetChannelInputLimit(int32_t carrierType) {
   auto cls = FindChannelClass(carrierType);
-  return cls ? cls->GetBufferLimits().Input : -1;
+  if (!cls) return std::nullopt;
+  return std::max(cls->GetBufferLimits().Input, 1);
 }
 
 // ---- Construction ---------------------------------------------------------------------------
@@ -143,7 +144,10 @@ std::vector<TCarrierStatistics> TScheduler::CollectStatistics() {
     TCarrierTypeInfo info;
     if (auto kind = DeviceKindOfCarrierType(carrierType)) info.DeviceKind = *kind;
     info.DeviceCount = devices_.CountDevicesForCarrierType(carrierType);
-    info.InputLimit = GetChannelInputLimit(carrierType);
+    if (const auto limit = GetChannelInputLimit(carrierType)) {
+      info.HasChannelClass = true;
+      info.InputLimit = *limit;
+    }
     return info;
   });
 }

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -28,8 +29,9 @@ namespace voxmit {
 class TDMData;
 class TNDevicesList;
 
-// The input limit of the class registered for the carrier type; -1 when there is none.
-int32_t GetChannelInputLimit(int32_t carrierType);
+// The input limit of the class registered for the carrier type, at least 1 (a negative limit
+// in Settings.ini must not make a registered class look missing); nothing when there is none.
+std::optional<int32_t> GetChannelInputLimit(int32_t carrierType);
 
 class TScheduler;
 
