@@ -1,10 +1,8 @@
 #include "carriers/ChannelTap.h"
 
 #include <algorithm>
-#include <charconv>
 
-#include <Poco/String.h>
-
+#include "channels/LineFormat.h"
 #include "common/CommaText.h"
 #include "host/LogFile.h"
 #include "host/ServerSettings.h"
@@ -94,49 +92,19 @@ std::string LogonText(std::string_view password) {
 
 std::string LogoffText() { return std::string{EOT, CR}; }
 
-namespace {
-
-bool ToInt(const std::string& field, int32_t& value) {
-  const std::string text = TrimControls(field);
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;
-  int32_t parsed = 0;
-  const auto [end, ec] = std::from_chars(first, last, parsed);
-  if (first == last || ec != std::errc() || end != last) return false;
-  value = parsed;
-  return true;
-}
-
-// Data bits, parity letter, stop bits: "8,N,1".
-bool ParseLineFormat(const std::string& field, TCarrierSettingsTap& into) {
-  const std::vector<std::string> items = SplitCommaText(Poco::toUpper(TrimControls(field)));
-  if (items.empty() || !ToInt(items[0], into.ByteSize)) return false;
-  if (items.size() > 1 && !items[1].empty()) {
-    switch (items[1][0]) {
-      case 'E': into.Parity = 2; break;
-      case 'N': into.Parity = 0; break;
-      case 'O': into.Parity = 1; break;
-      default: break;
-    }
-  }
-  if (items.size() > 2) {
-    if (items[2] == "1") into.StopBits = 0;
-    if (items[2] == "2") into.StopBits = 2;
-  }
-  return items.size() == 3;
-}
-
-} // namespace
-
 bool ParseCarrierSettings(std::string_view text, TCarrierSettingsTap& into) {
   const std::vector<std::string> fields = SplitCommaText(text);
   if (fields.size() != 5) return false;
   into.PhoneNumber = TrimControls(fields[0]);
   into.Password = TrimControls(fields[1]);
-  if (!ToInt(fields[2], into.MaxMessageLength)) return false;
-  if (!ToInt(fields[3], into.BaudRate)) return false;
-  return ParseLineFormat(fields[4], into);
+  if (!CommaFieldToInt(fields[2], into.MaxMessageLength)) return false;
+  if (!CommaFieldToInt(fields[3], into.BaudRate)) return false;
+  TLineFormat line{into.ByteSize, into.Parity, into.StopBits};
+  const TLineFormatItems found = ParseLineFormat(fields[4], line);
+  into.ByteSize = line.ByteSize;
+  into.Parity = line.Parity;
+  into.StopBits = line.StopBits;
+  return found.DataBits && found.Count == 3;
 }
 
 } // namespace tap
@@ -221,7 +189,11 @@ TChannelConnectResult TChannelTap::Connect() {
   }
   // The worker never disconnects after a failed connect: a call that is still up (or a dial
   // the modem is still making) would hold the line until the port closes.
-  if (result != crConnected) HangUp();
+  if (result != crConnected) {
+    HangUp();
+    // The operator should see why the call failed, not the hang-up that followed it.
+    if (result == crNoConnection) ShowLastDialStatus();
+  }
   return result;
 }
 

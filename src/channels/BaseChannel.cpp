@@ -8,7 +8,6 @@
 #include <Poco/Format.h>
 #include <Poco/LocalDateTime.h>
 
-#include "clients/BaseClient.h"
 #include "devices/Devices.h"
 #include "host/LogFile.h"
 #include "host/ServerSettings.h"
@@ -108,9 +107,25 @@ TNBaseCarrierChannel::TNBaseCarrierChannel(const TNChannelArgs& args)
       carrierType_(args.CarrierType),
       carrierID_(args.CarrierID),
       carrierSettings_(args.CarrierSettings),
-      device_(args.Device) {}
+      device_(args.Device),
+      callbacks_(args.Callbacks) {}
 
 TNBaseCarrierChannel::~TNBaseCarrierChannel() = default;
+
+bool TNBaseCarrierChannel::WaitOrStop(int32_t ms) const {
+  if (closing_) return false;
+  return stopEvent_.Wait(std::max(0, ms)) != wrSignaled;
+}
+
+void TNBaseCarrierChannel::ShowActivity(const std::string& what) {
+  const std::string activity = className_ + " - " + what;
+  SetDeviceActivity(*device_, activity);
+  if (callbacks_.Activity) callbacks_.Activity(*device_, activity);
+}
+
+void TNBaseCarrierChannel::Notify(const std::string& notice) const {
+  if (callbacks_.Notice) callbacks_.Notice(notice);
+}
 
 std::string TNBaseCarrierChannel::LogPrefix() const {
   return Poco::format("ChannelThread (%s)(%s), ", className_, device_ ? device_->Name : "");
@@ -135,9 +150,7 @@ void TNBaseCarrierChannel::Launch(TBufferLimits limits) {
   fifoIn_ = std::make_unique<TNChannelFiFo>(std::max(1, limits.Input), false);
   fifoOut_ = std::make_unique<TNChannelFiFo>(std::max(1, limits.Output), true);
   closing_ = false;
-  std::unique_ptr<TNBaseChannelThread> worker = CreateChannelThread();
-  if (!worker) worker = std::make_unique<TNBaseChannelThread>(shared_from_this());
-  std::shared_ptr<TNBaseChannelThread> running(std::move(worker));
+  auto running = std::make_shared<TNBaseChannelThread>(shared_from_this());
   TNThreadRegistry::Instance().Spawn("ChannelThread", [running] { running->Execute(); });
 }
 
@@ -222,9 +235,14 @@ void TNBaseCarrierChannel::UpdateReadyEvent() {
 }
 
 void TNBaseCarrierChannel::Close() {
-  closing_ = true;
+  if (closing_.exchange(true)) return;
   stopEvent_.Set();
   UpdateReadyEvent();
+  try {
+    OnClose();
+  } catch (const std::exception& e) {
+    LogMessage(Poco::format("%sOnClose failed: %s", LogPrefix(), std::string(e.what())));
+  }
 }
 
 void TNBaseCarrierChannel::PushResult(std::shared_ptr<TNBaseChannelMessage> part) {
@@ -315,8 +333,12 @@ bool TNBaseChannelThread::TakeDevice() {
     // channel work or close it.
     if (!channel_->ChannelsList()) channel_->Close();
     if (channel_->StopRequested()) return false;
-    // The wait that sees the event set also resets it, so no two channels hold one device.
-    if (device.FreeEvent.WaitAndTake(settings::ThreadWaitLoopTimeout) == wrSignaled) break;
+    // The wait that sees the event set also resets it, so no two channels hold one device; a
+    // close ends the wait at once instead of after the slice.
+    const TNEvent* events[] = {&device.FreeEvent, &channel_->StopEvent()};
+    const int32_t which =
+        WaitForAny(events, std::max(settings::ThreadWaitLoopTimeout.load(), settings::MinWaitSliceMs));
+    if (which == 0 && device.FreeEvent.TryTake()) break;
   }
   Log("got the Device");
   return true;
@@ -329,7 +351,7 @@ bool TNBaseChannelThread::InitPortChecked() {
     Log("Port Init OK");
   } else {
     Log("Port Init ERROR");
-    BroadcastToClients(Poco::format(
+    channel_->Notify(Poco::format(
         "Server has problem initializing one of the ComPorts (device '%s'): please refer to the "
         "Voxmit Support personnel.",
         deviceName_));
@@ -427,7 +449,7 @@ void TNBaseChannelThread::ConnectIfNeeded(TWorkState& state) {
       Log("Connected ERROR");
     }
   } else if (!state.deviceAlerted) {
-    BroadcastToClients(Poco::format(
+    channel_->Notify(Poco::format(
         "Server has problem initializing one of the Devices (device '%s'): please refer to the "
         "Voxmit Support personnel.",
         deviceName_));
@@ -442,8 +464,9 @@ void TNBaseChannelThread::ProcessPart(TWorkState& state,
       channel_->Connected()) {
     LogMessage(Poco::format("ChannelThread (%s)(%s), Sending Message: \"%s\"", deviceName_,
                             className_, part->MessageText));
-    TChannelSendResult result = Guarded(channel_->LogPrefix(), "SendMessage", srRetry,
-                                        [&] { return channel_->SendMessage(*part); });
+    TChannelSendResult result =
+        Guarded(channel_->LogPrefix(), "SendMessage", channel_->SendExceptionResult(),
+                [&] { return channel_->SendMessage(*part); });
     if (result < srSent || result > srNoAnswer) result = srRetry;
     ++state.sentOnConnection;
     ActOnSendResult(state, part, result);
@@ -521,9 +544,11 @@ void TNBaseChannelThread::StopChannel(bool deviceHeld) {
   // goes straight to FiFoOut, after the wait: the channel leaves the list only once that part
   // has been collected too.
   while (!Unregister()) WaitForResultsCollected();
-  char address[32];
+  // Eight hex digits, as "%0.8x" printed the address: its low 32 bits, like the iterators'
+  // lines.
+  char address[16];
   std::snprintf(address, sizeof address, "%08" PRIxPTR,
-                reinterpret_cast<uintptr_t>(channel_.get()));
+                reinterpret_cast<uintptr_t>(channel_.get()) & uintptr_t{0xFFFFFFFF});
   Log(Poco::format("Freeing Channel($%s)", std::string(address)));
   channel_.reset();
   LogMessage(Poco::format("ChannelThread (%s), Finishing Execute", deviceName_));

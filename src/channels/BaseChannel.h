@@ -4,7 +4,7 @@
 // virtual operations below; the worker thread's state machine (TNBaseChannelThread) is the
 // same for all of them.
 //
-// Contract for a carrier class (the thirteen operations, in slot order):
+// Contract for a carrier class (the operations, in slot order):
 //    0 InitPort            open and configure the physical port; false: no usable port
 //    1 ResetPort           close the port and give it up
 //    2 InitDevice          prepare the device (modem reset, init string); false: no answer
@@ -16,17 +16,29 @@
 //    7 BuildMessageBlock   format one part for the wire (for the carrier's own SendMessage)
 //    8 ParseDeviceSettings read Device()->SettingsData into fields
 //    9 ParseCarrierSettings read CarrierSettings() into fields, MaxMessageLength included
-//   10 CreateChannelThread hook for a custom worker; nullptr: the base worker is used
 //   11 GetBufferLimits     class-level: a static function of the carrier class, registered
 //                          with its factory in TNChannelClass (RegChannels.h)
 //   12 Create              class-level: the registered factory; TNChannelClass::Create builds
 //                          the object, then Launch runs the base construction steps
+// (Slot 10, a hook for a custom worker, is not offered: every carrier runs the base worker.)
 // A carrier's constructor takes TNChannelArgs, sets MaxMessagesPerConnection (> 0) and its
-// own fields, and does no I/O. Launch (called by TNChannelClass::Create once the whole object
-// exists) logs, parses the settings, makes the queues and starts the worker last, so the
-// worker never sees a half-built object. The operations 0 to 9 run on the worker thread only
-// (8 and 9 on the creating thread, before the worker starts). An exception from any of them
-// is logged and treated as a failure of that step; it never ends the worker.
+// own fields, and does no I/O and never waits for another thread: it runs on the scheduler
+// thread, and a constructor that waited for the main loop would deadlock a stop. Waits a
+// carrier needs before it can work belong in InitDevice. Launch (called by
+// TNChannelClass::Create once the whole object exists) logs, parses the settings, makes the
+// queues and starts the worker last, so the worker never sees a half-built object. The
+// operations 0 to 9 run on the worker thread only (8 and 9 on the creating thread, before the
+// worker starts). An exception from any of them is logged and treated as a failure of that
+// step; it never ends the worker. An exception out of SendMessage gives the result the class
+// chooses in SendExceptionResult (srRetry here; network carriers answer srAbandon).
+//
+// Stopping: a carrier never blocks for long without a way out. Its pauses use WaitOrStop,
+// which returns early once the channel is closed, and OnClose (called by Close, on any
+// thread) is where a carrier interrupts blocking I/O, for instance by shutting its socket
+// down, so that no dialogue with a silent peer can hold up the server's stop.
+//
+// Reporting: a channel reports upward only through the callbacks in its arguments (notices to
+// the clients, device activity), wired by whoever creates it; results travel through FiFoOut.
 //
 // Threads and locks:
 //   - the worker owns the carrier I/O and the connection state;
@@ -47,6 +59,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -82,6 +95,16 @@ struct TBufferLimits {
   int32_t Output = 0;
 };
 
+// How a channel reports upward. Either may be empty: a notice is then dropped, and the
+// activity goes to the device only. Called on the channel's worker thread.
+struct TNChannelCallbacks {
+  // A notice for every logged-on client (port or device trouble).
+  std::function<void(const std::string& notice)> Notice;
+  // The device's activity text changed ("TChannelTap - Sending Message"); the device itself
+  // has already been updated.
+  std::function<void(const TNDevice& device, const std::string& activity)> Activity;
+};
+
 // What every channel is created with.
 struct TNChannelArgs {
   std::string ClassName;  // the registered class name ("TChannelTap"), for log lines
@@ -93,6 +116,7 @@ struct TNChannelArgs {
   int32_t CarrierID = 0;
   std::string CarrierSettings;
   std::shared_ptr<TNDevice> Device;  // never null
+  TNChannelCallbacks Callbacks;
 };
 
 class TNBaseCarrierChannel : public std::enable_shared_from_this<TNBaseCarrierChannel> {
@@ -107,7 +131,7 @@ public:
   TNBaseCarrierChannel& operator=(const TNBaseCarrierChannel&) = delete;
 
   // The base construction steps: the "Creating Channel" log line, both settings parsers, the
-  // queues with the class's limits, then the worker (CreateChannelThread or the base one).
+  // queues with the class's limits, then the worker.
   // Called once by TNChannelClass::Create; tests may call it on a channel they built.
   void Launch(TBufferLimits limits);
 
@@ -122,9 +146,10 @@ public:
   std::shared_ptr<TNBaseChannelMessage> DequeueResult();
   // Any thread: ReadyEvent set while neither queue is at its high mark, or while closing.
   void UpdateReadyEvent();
-  // Any thread: sets Closing and asks the worker to stop; returns at once. The worker sees
-  // it at the top of its next pass or at once while waiting, never inside Connect or
-  // SendMessage. A channel can be closed before it has registered.
+  // Any thread: sets Closing, asks the worker to stop and calls OnClose; returns at once. The
+  // worker sees it at the top of its next pass or at once while waiting; inside Connect or
+  // SendMessage a carrier sees it through WaitOrStop and OnClose. A channel can be closed
+  // before it has registered.
   void Close();
 
   // The splitting rule on its own (no queue involved): the part texts for a cleaned text,
@@ -161,10 +186,27 @@ protected:
                                  std::string& block) = 0;
   virtual bool ParseDeviceSettings() = 0;
   virtual bool ParseCarrierSettings() = 0;
-  virtual std::unique_ptr<TNBaseChannelThread> CreateChannelThread() { return nullptr; }
+
+  // Called once by Close, on whichever thread closes the channel, possibly while the worker
+  // is inside a carrier operation: a carrier interrupts its blocking I/O here (a network
+  // channel shuts its socket down). Must be quick and safe against the worker.
+  virtual void OnClose() {}
+  // The result an exception escaping SendMessage stands for.
+  virtual TChannelSendResult SendExceptionResult() const { return srRetry; }
+
+  // Waits ms milliseconds unless the channel is closed first. True when the whole time
+  // passed, false when the channel was closed (the carrier should give up at once).
+  bool WaitOrStop(int32_t ms) const;
+  // True once the channel has been closed.
+  bool StopRequested() const { return closing_; }
+  // The device activity "<class name> - <what>": stored in the device, then reported through
+  // the Activity callback.
+  void ShowActivity(const std::string& what);
 
   // "ChannelThread (class)(device), " : the prefix of the worker's log lines.
   std::string LogPrefix() const;
+  // Sends a notice to the clients through the Notice callback, if one is wired.
+  void Notify(const std::string& notice) const;
 
   // Set by the carrier's constructor; must be greater than 0.
   int32_t MaxMessagesPerConnection = 1;
@@ -175,7 +217,6 @@ private:
   friend class TNBaseChannelThread;
 
   // Worker-side helpers (worker thread only).
-  bool StopRequested() const { return closing_; }
   void SetConnected(bool connected) { connected_ = connected; }
   const TNEvent& StopEvent() const { return stopEvent_; }
   // Pushes a finished part onto FiFoOut.
@@ -190,6 +231,7 @@ private:
   const int32_t carrierID_;
   const std::string carrierSettings_;
   const std::shared_ptr<TNDevice> device_;
+  const TNChannelCallbacks callbacks_;
 
   TNEvent readyEvent_;
   TNEvent stopEvent_;              // set by Close: wakes the worker's waits at once
@@ -204,19 +246,16 @@ private:
 // The base worker: takes the device, opens the port, registers the channel, sends, and on a
 // stop hands every part back, unregisters and lets the channel go. It owns its channel
 // through a shared_ptr and runs on a thread of the process's TNThreadRegistry, which it
-// frees when it ends. A carrier's custom worker derives from it and overrides Execute.
+// frees when it ends.
 class TNBaseChannelThread {
 public:
   explicit TNBaseChannelThread(std::shared_ptr<TNBaseCarrierChannel> channel);
-  virtual ~TNBaseChannelThread();
+  ~TNBaseChannelThread();
   TNBaseChannelThread(const TNBaseChannelThread&) = delete;
   TNBaseChannelThread& operator=(const TNBaseChannelThread&) = delete;
 
   // Runs the three phases; catches and logs whatever escapes them.
-  virtual void Execute();
-
-protected:
-  TNBaseCarrierChannel& Channel() { return *channel_; }
+  void Execute();
 
 private:
   struct TWorkState;

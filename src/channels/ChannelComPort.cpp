@@ -19,10 +19,6 @@ constexpr int32_t kReadWindowMs = 100;
 
 TBaseChannelComPort::TBaseChannelComPort(const TNChannelArgs& args) : TNBaseCarrierChannel(args) {}
 
-void TBaseChannelComPort::ShowActivity(const std::string& what) {
-  SetDeviceActivity(*Device(), ClassName() + " - " + what);
-}
-
 bool TBaseChannelComPort::InitPort() {
   std::unique_ptr<TNSerialPort> handle;
   const bool ok = OpenComPort(handle, PortName, BaudRate, ByteSize, Parity, StopBits);

@@ -43,9 +43,6 @@ protected:
   // up. rwTimeOut is kept for the callers' sake; a read here always completes.
   TComPortResult ReadFromComPort(std::string& text, int32_t timeoutMs);
 
-  // The device activity "<class name> - <what>".
-  void ShowActivity(const std::string& what);
-
   // The open port; empty while closed.
   std::unique_ptr<TNSerialPort> PortHandle;
   std::string PortName;

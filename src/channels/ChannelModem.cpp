@@ -19,6 +19,10 @@ using TClock = std::chrono::steady_clock;
 constexpr char kCR = '\r';
 // Each read inside the expect loop is given this long, as the original routine did.
 constexpr int32_t kExpectReadTimeoutMs = 2000;
+// How often a wait for the modem looks whether the channel was closed.
+constexpr int32_t kStopCheckMs = 100;
+// The longest pause between two dial attempts, whatever the device settings say.
+constexpr int32_t kMaxRedialDelayMs = 60000;
 
 void SleepMs(int32_t ms) { std::this_thread::sleep_for(milliseconds(std::max(0, ms))); }
 
@@ -136,9 +140,16 @@ TDialStatus TBaseChannelModem::DialUp() {
   const TSendModemResult result =
       SendModemStringEx(BuildDialText(DialingPrefix, WaitForDialTone, PhoneNumber),
                         DialResponses, settings::ModemConnectTimeout, kCR, matched);
-  const TDialStatus status = DialStatusOf(result, matched);
-  ShowActivity(Poco::format("%s (Phone: %s)", std::string(DialStatusText(status)), PhoneNumber));
-  return status;
+  lastDialStatus_ = DialStatusOf(result, matched);
+  dialled_ = true;
+  ShowLastDialStatus();
+  return lastDialStatus_;
+}
+
+void TBaseChannelModem::ShowLastDialStatus() {
+  if (!dialled_) return;
+  ShowActivity(
+      Poco::format("%s (Phone: %s)", std::string(DialStatusText(lastDialStatus_)), PhoneNumber));
 }
 
 TDialStatus TBaseChannelModem::Dial() {
@@ -149,7 +160,8 @@ TDialStatus TBaseChannelModem::Dial() {
   for (int32_t i = 0; i < attempts; ++i) {
     status = DialUp();
     if (status == dsConnected) break;
-    if (i + 1 < attempts) SleepMs(RedialDelay);
+    // A closed channel stops dialling at once; an absurd delay is held to a minute.
+    if (i + 1 < attempts && !WaitOrStop(std::min(RedialDelay, kMaxRedialDelayMs))) break;
   }
   return status;
 }
@@ -200,7 +212,12 @@ TSendModemResult TBaseChannelModem::Expect(std::string_view send,
   const size_t keep = LongestEntry(expected);
   std::string received;
   for (;;) {
-    if (PortHandle && PortHandle->WaitReadable(deadline) == sioTimeout) {
+    // The wait goes in short slices so that a closed channel gives up the dialogue at once
+    // instead of holding the server's stop until the deadline.
+    if (StopRequested()) return seExpectTimeout;
+    const TClock::time_point slice = std::min(deadline, TClock::now() + milliseconds(kStopCheckMs));
+    if (PortHandle && PortHandle->WaitReadable(slice) == sioTimeout) {
+      if (slice < deadline) continue;
       LogMessage(log.WaitTimeoutLine);
       return seExpectTimeout;
     }

@@ -62,10 +62,14 @@ protected:
   // dropped (a line without modem signals).
   bool HangUp() override;
   bool ParseDeviceSettings() override;
-  // Up to RedialAttempts dial attempts (at least one), RedialDelay apart; the last status.
+  // Up to RedialAttempts dial attempts (at least one), RedialDelay apart (at most 60 s); a
+  // closed channel stops dialling. The last status.
   virtual TDialStatus Dial();
   // Hang up, raise DTR, dial, and show the outcome as the device activity.
   TDialStatus DialUp();
+  // Shows the outcome of the last dial again, e.g. once the hang-up after a failed dial has
+  // replaced it with "Hanged Up". Nothing before the first dial.
+  void ShowLastDialStatus();
 
   // Writes send (when not empty), then reads until expected occurs in what arrived since the
   // call began. timeoutMs is one deadline for the whole exchange. The terminator takes no
@@ -92,6 +96,8 @@ protected:
 
 private:
   struct TExpectLog;
+  bool dialled_ = false;
+  TDialStatus lastDialStatus_{};
   TSendModemResult Expect(std::string_view send, const std::vector<std::string>& expected,
                           int32_t timeoutMs, const TExpectLog& log, int32_t& matchedIndex);
 };

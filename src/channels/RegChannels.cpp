@@ -18,14 +18,20 @@ TBufferLimits TNChannelClass::GetBufferLimits() const { return getBufferLimits_(
 std::shared_ptr<TNBaseCarrierChannel> TNChannelClass::Create(
     const std::shared_ptr<TNChannelsList>& channelsList, TCarrierType carrierType,
     int32_t carrierID, const std::string& carrierSettings,
-    const std::shared_ptr<TNDevice>& device) const {
+    const std::shared_ptr<TNDevice>& device, const TNChannelCallbacks& callbacks) const {
   if (!device) {
     LogMessage(Poco::format("Creating Channel: class: \"%s\", CarrierID: \"%d\" failed: no device",
                             className_, carrierID));
     return nullptr;
   }
   try {
-    TNChannelArgs args{className_, channelsList, carrierType, carrierID, carrierSettings, device};
+    const TNChannelArgs args{.ClassName = className_,
+                             .ChannelsList = channelsList,
+                             .CarrierType = carrierType,
+                             .CarrierID = carrierID,
+                             .CarrierSettings = carrierSettings,
+                             .Device = device,
+                             .Callbacks = callbacks};
     auto channel = factory_(args);
     if (!channel) return nullptr;
     channel->Launch(GetBufferLimits());

@@ -35,7 +35,8 @@ public:
   std::shared_ptr<TNBaseCarrierChannel> Create(const std::shared_ptr<TNChannelsList>& channelsList,
                                                TCarrierType carrierType, int32_t carrierID,
                                                const std::string& carrierSettings,
-                                               const std::shared_ptr<TNDevice>& device) const;
+                                               const std::shared_ptr<TNDevice>& device,
+                                               const TNChannelCallbacks& callbacks = {}) const;
 
 private:
   std::string className_;

@@ -74,8 +74,9 @@ bool TChannelTest::ParseCarrierSettings() {
 }
 
 TChannelSendResult TChannelTest::SendMessage(TNBaseChannelMessage& part) {
-  SetDeviceActivity(*Device(), "TChannelTest - sending");
-  if (delayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_));
+  ShowActivity("sending");
+  // A closed channel does not sit out the delay: the part goes back to be tried later.
+  if (delayMs_ > 0 && !WaitOrStop(delayMs_)) return srRetry;
   if (!abandonPager_.empty() && part.PagerID == abandonPager_) return srAbandon;
   if (!retryPager_.empty() && part.PagerID == retryPager_) return srRetry;
   if (!abandonText_.empty() && part.MessageText.find(abandonText_) != std::string::npos)

@@ -28,10 +28,6 @@ std::string BroadcastData(const TNoticeOrigin& origin, const std::string& notice
   return BroadcastDataText(origin.HostName, origin.Port, notice);
 }
 
-// The channels' notice route (SetChannelNoticeRoute); gRouteMutex guards gRoute.
-std::mutex gRouteMutex;
-std::function<void(const std::string&)> gRoute;
-
 } // namespace
 
 // ---- TBaseClient ----------------------------------------------------------------------------
@@ -277,20 +273,6 @@ void WakeClientConfirmations(TClientsList& clients, const std::string& clientGUI
 void DisconnectAllClients(TClientsList& list) {
   TNReadLock lock(list.Lock());
   for (int32_t i = list.Count() - 1; i >= 0; --i) list.Items(i)->Disconnect();
-}
-
-void BroadcastToClients(const std::string& notice) {
-  std::function<void(const std::string&)> route;
-  {
-    std::lock_guard lock(gRouteMutex);
-    route = gRoute;
-  }
-  if (route) route(notice);
-}
-
-void SetChannelNoticeRoute(std::function<void(const std::string&)> route) {
-  std::lock_guard lock(gRouteMutex);
-  gRoute = std::move(route);
 }
 
 } // namespace voxmit

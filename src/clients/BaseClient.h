@@ -179,11 +179,4 @@ void WakeClientConfirmations(TClientsList& clients, const std::string& clientGUI
 // Asks every session in the list to disconnect, last to first, under the read lock.
 void DisconnectAllClients(TClientsList& list);
 
-// The channels' notices to every client ("Server has problem initializing ..."). The channel
-// layer still calls this without a run at hand; the server run installs its broadcast as the
-// route while it runs (SetChannelNoticeRoute) and removes it at stop, after which notices are
-// dropped as before any run. Both safe from any thread; the route runs without a lock held.
-void BroadcastToClients(const std::string& notice);
-void SetChannelNoticeRoute(std::function<void(const std::string&)> route);
-
 } // namespace voxmit

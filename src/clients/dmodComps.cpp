@@ -31,10 +31,14 @@ TDMComps::~TDMComps() { Deactivate(); }
 
 void TDMComps::Activate() {
   if (active_) return;
+  // A port outside the TCP range would wrap (70000 is 4464) or pick a random port (0).
+  if (port_ < 1 || port_ > 65535) throw TSocketError(EINVAL, "bind");
   auto socket = std::make_unique<Poco::Net::ServerSocket>();
   const char* api = "bind";
   try {
-    socket->bind(Poco::Net::SocketAddress("0.0.0.0", static_cast<uint16_t>(port_)), true);
+    // Address reuse only: with SO_REUSEPORT a second server, or any process of this user,
+    // could listen on the same port and take a share of the clients.
+    socket->bind(Poco::Net::SocketAddress("0.0.0.0", static_cast<uint16_t>(port_)), true, false);
     api = "listen";
     socket->listen(SOMAXCONN);
   } catch (const Poco::Exception& e) {

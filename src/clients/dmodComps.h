@@ -48,7 +48,8 @@ public:
   // a handler a connection is closed at once.
   void SetConnectionHandler(TConnectionHandler handler) { handler_ = std::move(handler); }
 
-  // Throws TSocketError when the port cannot be bound or listened on.
+  // Throws TSocketError when the port is outside 1 to 65535 or cannot be bound or listened on
+  // (it is never shared: no SO_REUSEPORT).
   void Activate();
   void Deactivate();
   bool Active() const { return active_; }

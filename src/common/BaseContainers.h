@@ -181,6 +181,11 @@ class TNBaseChannelMessage;
 class TCarriersList : public TNBaseThreadSharedList<TCarrier> {
 public:
   TCarriersList() : TNBaseThreadSharedList(false, 50, false, 10, false, false, true) {}
+
+  // The largest carrier ID any stored row uses, carriers that are gone included (their
+  // messages may still wait): a new carrier's ID lies above it, so a message of a deleted
+  // carrier can never be sent with another carrier's settings. Guarded by the list's lock.
+  int32_t LargestStoredCarrierID = 0;
 };
 
 class TClientsList : public TNBaseThreadSharedList<TBaseClient> {

@@ -1,5 +1,7 @@
 #include "common/CommaText.h"
 
+#include <charconv>
+
 namespace voxmit {
 
 namespace {
@@ -91,6 +93,23 @@ std::string JoinCommaText(const std::vector<std::string>& fields) {
     text += QuoteCommaField(fields[i]);
   }
   return text;
+}
+
+bool CommaFieldToInt(std::string_view field, int32_t& value) {
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  while (!field.empty() && blank(field.front())) field.remove_prefix(1);
+  while (!field.empty() && blank(field.back())) field.remove_suffix(1);
+  const char* first = field.data();
+  const char* last = field.data() + field.size();
+  if (first != last && *first == '+') {
+    ++first;
+    if (first != last && *first == '-') return false;
+  }
+  int32_t parsed = 0;
+  const auto [end, ec] = std::from_chars(first, last, parsed);
+  if (first == last || ec != std::errc() || end != last) return false;
+  value = parsed;
+  return true;
 }
 
 } // namespace voxmit

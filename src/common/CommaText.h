@@ -22,6 +22,7 @@
 //
 // Pure functions: callable from any thread.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,5 +35,10 @@ std::string JoinCommaText(const std::vector<std::string>& fields);
 
 // One field as it appears in joined text: quoted when it must be, else unchanged.
 std::string QuoteCommaField(std::string_view field);
+
+// A field read as a decimal integer: blanks and control characters around it are ignored, a
+// leading + or - is allowed, anything else (letters, a fraction, overflow, nothing) is
+// refused. value is changed only on success.
+bool CommaFieldToInt(std::string_view field, int32_t& value);
 
 } // namespace voxmit

@@ -29,7 +29,7 @@ void AddOnce(std::vector<int32_t>& list, int32_t value) {
 // Removes the carriers of a kind that no channel class serves.
 void TakeOutUnservable(TStatistics& statistics, std::vector<int32_t>& carrierTypes) {
   std::erase_if(statistics, [&](const TCarrierStatistics& item) {
-    if (item.DeviceKind == 0 || item.InputLimit >= 0) return false;
+    if (item.DeviceKind == 0 || item.HasChannelClass) return false;
     AddOnce(carrierTypes, item.CarrierType);
     return true;
   });
@@ -110,7 +110,8 @@ TStatistics BuildStatistics(const std::vector<TCarrierStatisticsRow>& rows, int6
     item.AverageAge = std::max<int64_t>(nowSeconds - row.AverageTime, 0);
     item.DeviceKind = info.DeviceKind;
     item.DeviceCount = info.DeviceKind == 0 ? 0 : info.DeviceCount;
-    item.InputLimit = info.InputLimit;
+    item.HasChannelClass = info.HasChannelClass;
+    item.InputLimit = std::max(info.InputLimit, 1);
     item.Weight = static_cast<int64_t>(item.MessageCount) * item.AverageAge;
     statistics.push_back(item);
   }

@@ -23,7 +23,8 @@ struct TCarrierStatisticsRow {
 struct TCarrierTypeInfo {
   uint8_t DeviceKind = 0;   // 0: the carrier type has no device kind
   int32_t DeviceCount = 0;  // devices of that kind in the pool
-  int32_t InputLimit = -1;  // -1: no channel class registered for the carrier type
+  bool HasChannelClass = false;  // a channel class is registered for the carrier type
+  int32_t InputLimit = 1;        // that class's input limit, at least 1
 };
 
 struct TCarrierStatistics {
@@ -35,7 +36,8 @@ struct TCarrierStatistics {
   uint8_t DeviceKind = 0;
   int64_t Weight = 0;  // MessageCount x AverageAge
   int32_t ChannelCount = 0;
-  int32_t InputLimit = -1;
+  bool HasChannelClass = false;
+  int32_t InputLimit = 1;
 };
 
 using TCarrierTypeLookup = std::function<TCarrierTypeInfo(int32_t carrierType)>;

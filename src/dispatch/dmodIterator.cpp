@@ -68,9 +68,11 @@ struct TIteratorSendThread::TPageKey {
 // ---- Construction ---------------------------------------------------------------------------
 
 TIterator::TIterator(std::shared_ptr<TCarriersList> carriers,
-                     std::shared_ptr<TClientsList> clients, TDMData& data)
+                     std::shared_ptr<TClientsList> clients, TDMData& data,
+                     TNChannelCallbacks callbacks)
     : carriers_(std::move(carriers)), clients_(std::move(clients)), data_(data),
-      channels_(std::make_shared<TNChannelsList>()) {
+      channels_(std::make_shared<TNChannelsList>()),
+      callbacks_(std::move(callbacks)) {
   LogMessage("Creating iterator ($" + Identity() + ")");
   receiveThread_ = std::make_unique<TIteratorReceiveThread>(*this);
   sendThread_ = std::make_unique<TIteratorSendThread>(*this);
@@ -157,7 +159,7 @@ void TIterator::KeepOrCloseChannels(TDeviceList& devices) {
 void TIterator::CreateChannels(int32_t carrierID, const TDeviceList& devices) {
   for (const auto& device : devices) {
     auto channel = channelClass_->Create(channels_, static_cast<TCarrierType>(carrierType_),
-                                         carrierID, carrierData_, device);
+                                         carrierID, carrierData_, device, callbacks_);
     if (channel) created_.push_back(channel);
   }
 }
@@ -480,8 +482,10 @@ void TIteratorReceiveThread::RetryFailedResults() {
 // ---- TIteratorsList -------------------------------------------------------------------------
 
 TIteratorsList::TIteratorsList(std::shared_ptr<TCarriersList> carriers,
-                               std::shared_ptr<TClientsList> clients, TDMData& data)
-    : carriers_(std::move(carriers)), clients_(std::move(clients)), data_(data) {}
+                               std::shared_ptr<TClientsList> clients, TDMData& data,
+                               TNChannelCallbacks callbacks)
+    : carriers_(std::move(carriers)), clients_(std::move(clients)), data_(data),
+      callbacks_(std::move(callbacks)) {}
 
 TIteratorsList::~TIteratorsList() = default;
 
@@ -491,7 +495,7 @@ TIterator& TIteratorsList::FindIterator(int32_t carrierID) {
       return *iterator;
   for (auto& iterator : items_)
     if (!iterator->Assigned && iterator->Idle()) return *iterator;
-  items_.push_back(std::make_unique<TIterator>(carriers_, clients_, data_));
+  items_.push_back(std::make_unique<TIterator>(carriers_, clients_, data_, callbacks_));
   return *items_.back();
 }
 

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "channels/BaseChannel.h"
 #include "common/BaseContainers.h"
 #include "platform/TNEvent.h"
 #include "platform/TNThread.h"
@@ -38,9 +39,7 @@ namespace voxmit {
 
 class TDMData;
 class TNDevice;
-class TNBaseCarrierChannel;
 class TNChannelClass;
-struct TNBaseChannelMessage;
 
 using TDeviceList = std::vector<std::shared_ptr<TNDevice>>;
 
@@ -53,9 +52,9 @@ public:
   static constexpr int32_t kPageSize = 500;
 
   // carriers and clients are the server run's lists (clients may be nullptr: nobody is woken
-  // when a result is recorded).
+  // when a result is recorded). Every channel the iterator creates reports through callbacks.
   TIterator(std::shared_ptr<TCarriersList> carriers, std::shared_ptr<TClientsList> clients,
-            TDMData& data);
+            TDMData& data, TNChannelCallbacks callbacks = {});
   ~TIterator();
   TIterator(const TIterator&) = delete;
   TIterator& operator=(const TIterator&) = delete;
@@ -96,6 +95,7 @@ private:
   const std::shared_ptr<TClientsList> clients_;
   TDMData& data_;
   const std::shared_ptr<TNChannelsList> channels_;
+  const TNChannelCallbacks callbacks_;
 
   // Scheduler thread only.
   int32_t carrierType_ = 0;
@@ -196,7 +196,7 @@ private:
 class TIteratorsList {
 public:
   TIteratorsList(std::shared_ptr<TCarriersList> carriers, std::shared_ptr<TClientsList> clients,
-                 TDMData& data);
+                 TDMData& data, TNChannelCallbacks callbacks = {});
   ~TIteratorsList();
   TIteratorsList(const TIteratorsList&) = delete;
   TIteratorsList& operator=(const TIteratorsList&) = delete;
@@ -213,6 +213,7 @@ private:
   std::shared_ptr<TCarriersList> carriers_;
   std::shared_ptr<TClientsList> clients_;
   TDMData& data_;
+  const TNChannelCallbacks callbacks_;
   std::vector<std::unique_ptr<TIterator>> items_;
 };
 

@@ -61,17 +61,20 @@ int32_t FinishMessagesOfCarrier(TDMData& data, TClientsList* clients, int32_t ca
 
 } // namespace
 
-int32_t GetChannelInputLimit(int32_t carrierType) {
+std::optional<int32_t> GetChannelInputLimit(int32_t carrierType) {
   auto cls = FindChannelClass(carrierType);
-  return cls ? cls->GetBufferLimits().Input : -1;
+  if (!cls) return std::nullopt;
+  return std::max(cls->GetBufferLimits().Input, 1);
 }
 
 // ---- Construction ---------------------------------------------------------------------------
 
 TScheduler::TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers,
-                       std::shared_ptr<TClientsList> clients, TDMData& data, bool startThread)
+                       std::shared_ptr<TClientsList> clients, TDMData& data, bool startThread,
+                       TNChannelCallbacks callbacks)
     : devices_(devices), carriers_(std::move(carriers)), clients_(std::move(clients)),
-      data_(data), iterators_(std::make_unique<TIteratorsList>(carriers_, clients_, data_)) {
+      data_(data),
+      iterators_(std::make_unique<TIteratorsList>(carriers_, clients_, data_, std::move(callbacks))) {
   devices_.LoadDevices(data_.ThreadSession());
   if (startThread) thread_ = std::make_unique<TSchedulerThread>(*this, data_);
 }
@@ -134,7 +137,10 @@ std::vector<TCarrierStatistics> TScheduler::CollectStatistics() {
     TCarrierTypeInfo info;
     if (auto kind = DeviceKindOfCarrierType(carrierType)) info.DeviceKind = *kind;
     info.DeviceCount = devices_.CountDevicesForCarrierType(carrierType);
-    info.InputLimit = GetChannelInputLimit(carrierType);
+    if (const auto limit = GetChannelInputLimit(carrierType)) {
+      info.HasChannelClass = true;
+      info.InputLimit = *limit;
+    }
     return info;
   });
 }
@@ -228,8 +234,9 @@ void TScheduler::ApplyPlan(const std::vector<TCarrierStatistics>& plan) {
 std::unique_ptr<TScheduler> CreateScheduler(TNDevicesList& devices,
                                             std::shared_ptr<TCarriersList> carriers,
                                             std::shared_ptr<TClientsList> clients,
-                                            TDMData& data) {
-  return std::make_unique<TScheduler>(devices, std::move(carriers), std::move(clients), data);
+                                            TDMData& data, TNChannelCallbacks callbacks) {
+  return std::make_unique<TScheduler>(devices, std::move(carriers), std::move(clients), data,
+                                      true, std::move(callbacks));
 }
 
 } // namespace voxmit

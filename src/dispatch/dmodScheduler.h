@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "common/BaseContainers.h"
@@ -27,8 +28,9 @@ namespace voxmit {
 class TDMData;
 class TNDevicesList;
 
-// The input limit of the class registered for the carrier type; -1 when there is none.
-int32_t GetChannelInputLimit(int32_t carrierType);
+// The input limit of the class registered for the carrier type, at least 1 (a negative limit
+// in Settings.ini must not make a registered class look missing); nothing when there is none.
+std::optional<int32_t> GetChannelInputLimit(int32_t carrierType);
 
 class TScheduler;
 
@@ -58,9 +60,11 @@ class TScheduler {
 public:
   // Loads the device pool (throws when that fails, before any thread exists), then starts
   // the scheduler thread unless told not to. carriers and clients are the server run's lists
-  // (clients may be nullptr: nobody is woken when a message is finished).
+  // (clients may be nullptr: nobody is woken when a message is finished). The channels of
+  // every iterator report through callbacks.
   TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers,
-             std::shared_ptr<TClientsList> clients, TDMData& data, bool startThread = true);
+             std::shared_ptr<TClientsList> clients, TDMData& data, bool startThread = true,
+             TNChannelCallbacks callbacks = {});
   // Stops the scheduler thread and waits for it, then stops every iterator and frees them
   // (each waits until its channels have handed back their results and ended).
   ~TScheduler();
@@ -93,10 +97,11 @@ private:
 
 // The server's scheduler, with its thread running: the server run creates it once the listener
 // is open (it loads the device pool and starts the first pass) and frees it at stop. UI thread
-// only. Throws when the device pool cannot be loaded; then no scheduler exists.
+// only. Throws when the device pool cannot be loaded; then no scheduler exists. The channels
+// report through callbacks.
 std::unique_ptr<TScheduler> CreateScheduler(TNDevicesList& devices,
                                             std::shared_ptr<TCarriersList> carriers,
                                             std::shared_ptr<TClientsList> clients,
-                                            TDMData& data);
+                                            TDMData& data, TNChannelCallbacks callbacks);
 
 } // namespace voxmit

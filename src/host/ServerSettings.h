@@ -16,7 +16,7 @@ inline std::atomic<bool> LogZeroCarrier{false};
 inline std::atomic<bool> AddDateToMsg{true};
 inline std::atomic<int32_t> SchedulerRequeryPeriod{10000};
 inline std::atomic<int32_t> SentConfirmationsRequeryPeriod{10000};
-inline std::atomic<int32_t> ThreadWaitLoopTimeout{2000};
+inline std::atomic<int32_t> ThreadWaitLoopTimeout{2000};  // at least MinWaitSliceMs
 inline std::atomic<int32_t> ModemConnectTimeout{30000};
 inline std::atomic<int32_t> ModemDisconnectTimeout{10000};
 inline std::atomic<int32_t> DtrHangupDelay{3000};
@@ -37,6 +37,9 @@ inline std::atomic<int32_t> InputBufferLimitPACNET{1000};
 inline std::atomic<int32_t> InputBufferLimitTAP{27};
 inline std::atomic<int32_t> InputBufferLimitSMS{200};
 inline std::atomic<int32_t> MaxMessagesPerConnectionSMS{50};
+
+// The shortest wait slice: a slice of 0 would turn every waiting thread into a busy loop.
+inline constexpr int32_t MinWaitSliceMs = 10;
 
 // Lowers the effective maintenance period to the smallest of itself and the three age limits
 // (minutes) and returns it. Called by the maintenance handlers and at the maintenance start.

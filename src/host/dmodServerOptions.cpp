@@ -97,7 +97,10 @@ void TDMServerOptions::DeclareOptions() {
   plain({
       {"Threads", "SchedulerRequeryPeriod", 10000, &SchedulerRequeryPeriod},
       {"Threads", "SentConfirmationsRequeryPeriod", 10000, &SentConfirmationsRequeryPeriod},
-      {"Threads", "ThreadWaitLoopTimeout", 2000, &ThreadWaitLoopTimeout},
+  });
+  Declare("Threads", "ThreadWaitLoopTimeout", okInteger, int64_t{2000},
+          member(&TDMServerOptions::OnApplyThreadWaitLoopTimeout));
+  plain({
       {"Modem", "ModemConnectTimeout", 30000, &ModemConnectTimeout},
       {"Modem", "ModemDisconnectTimeout", 10000, &ModemDisconnectTimeout},
       {"Modem", "DtrHangupDelay", 3000, &DtrHangupDelay},
@@ -163,6 +166,10 @@ void TDMServerOptions::OnApplyLogFilesNo(TNOption& sender) {
 
 void TDMServerOptions::OnApplyLogFilesMaxLines(TNOption& sender) {
   settings::LogFileMaxLines = std::max(sender.AsInteger(), 1);
+}
+
+void TDMServerOptions::OnApplyThreadWaitLoopTimeout(TNOption& sender) {
+  settings::ThreadWaitLoopTimeout = std::max(sender.AsInteger(), settings::MinWaitSliceMs);
 }
 
 void TDMServerOptions::OnApplyMaxUnsentMessageAge(TNOption& sender) {

@@ -39,6 +39,8 @@ private:
   void OnApplyLogFilesFolder(TNOption& sender);
   void OnApplyLogFilesNo(TNOption& sender);
   void OnApplyLogFilesMaxLines(TNOption& sender);
+  // The wait slice of every thread, at least settings::MinWaitSliceMs.
+  void OnApplyThreadWaitLoopTimeout(TNOption& sender);
   void OnApplyMaxUnsentMessageAge(TNOption& sender);
   void OnApplyMaxUnconfirmedMessageAge(TNOption& sender);
   void OnApplyMaxArchivedMessageAge(TNOption& sender);

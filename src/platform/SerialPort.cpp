@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "platform/HomeFolder.h"
+#include "platform/SerialSpeed.h"
 
 namespace voxmit {
 namespace {
@@ -100,7 +101,9 @@ std::optional<tcflag_t> CharSizeFor(int32_t byteSize) {
 } // namespace
 
 bool BuildSerialTermios(termios& tio, const TSerialLineSettings& settings) {
-  const auto speed = SpeedFor(settings.BaudRate);
+  // A rate without a constant is set afterwards through termios2; B38400 stands in for it here.
+  const auto speed =
+      IsCustomSerialSpeed(settings.BaudRate) ? std::optional<speed_t>(B38400) : SpeedFor(settings.BaudRate);
   const auto size = CharSizeFor(settings.ByteSize);
   if (!speed || !size) return false;
   cfmakeraw(&tio);
@@ -199,9 +202,14 @@ bool TNSerialPort::Configure(const TSerialLineSettings& settings) {
   if (tcsetattr(fd_, TCSANOW, &tio) < 0) return Fail(errno);
   // tcsetattr succeeds when any one of the changes took; check the speed took. The character
   // format is not checked: a pseudo-terminal always keeps 8 bits without parity.
-  termios applied{};
-  if (tcgetattr(fd_, &applied) < 0) return Fail(errno);
-  if (cfgetospeed(&applied) != cfgetospeed(&tio)) return Fail(EINVAL);
+  if (IsCustomSerialSpeed(settings.BaudRate)) {
+    if (const int error = SetCustomSerialSpeed(fd_, settings.BaudRate)) return Fail(error);
+    if (SerialOutputSpeed(fd_) != settings.BaudRate) return Fail(EINVAL);
+  } else {
+    termios applied{};
+    if (tcgetattr(fd_, &applied) < 0) return Fail(errno);
+    if (cfgetospeed(&applied) != cfgetospeed(&tio)) return Fail(EINVAL);
+  }
   lastError_ = 0;
   return true;
 }
@@ -306,6 +314,7 @@ int32_t TNSerialPort::InputQueueSize() {
 
 bool TNSerialPort::SetDTR(bool on) {
   if (fd_ < 0) return Fail(EBADF);
+  if (OnDtrChange) OnDtrChange(on);
   int bits = TIOCM_DTR;
   if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) < 0) return Fail(errno);
   lastError_ = 0;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -101,6 +102,9 @@ public:
   // Raises or drops DTR. False when the device has no modem lines (a pseudo-terminal) or the
   // port is closed; never throws.
   bool SetDTR(bool on);
+  // Test seam: told of every DTR change SetDTR is asked for on an open port, before the device
+  // sees it (a pseudo-terminal has no modem lines to show it). Set by the port's owner thread.
+  std::function<void(bool on)> OnDtrChange;
   // Discards everything queued in both directions.
   bool Purge();
 

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <stdexcept>
 #include <system_error>
 
 namespace voxmit {
@@ -26,6 +28,20 @@ bool TNSingleInstance::Acquire() {
   // O_NOFOLLOW: in the shared /tmp another user could plant a symlink under our name.
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + path);
+  // A lock file planted by another user (or one others may write) could be held by them to
+  // keep this server from starting, or swapped under it: refuse it.
+  struct stat st {};
+  if (fstat(fd, &st) < 0) {
+    const int error = errno;
+    close(fd);
+    throw std::system_error(error, std::generic_category(), "stat " + path);
+  }
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    close(fd);
+    throw std::runtime_error("the lock file " + path +
+                             " does not belong to this user or can be written by others; "
+                             "remove it and start again");
+  }
   int r;
   while ((r = flock(fd, LOCK_EX | LOCK_NB)) < 0 && errno == EINTR) {
   }

@@ -14,7 +14,8 @@ public:
   TNSingleInstance& operator=(const TNSingleInstance&) = delete;
 
   // True when this process now holds the lock; false when another process holds it.
-  // Throws std::system_error when the lock file cannot be opened.
+  // Throws std::system_error when the lock file cannot be opened, std::runtime_error when it
+  // is not a regular file of this user that only this user may write.
   bool Acquire();
   static std::string LockPath();
 

@@ -179,6 +179,9 @@ int StartUp(int argc, char** argv) {
   // Before any thread starts, so that every thread inherits the mask and only the main loop's
   // signalfd sees SIGINT and SIGTERM.
   BlockStopSignals();
+  // A closed standard output or a vanished peer must end a write with an error, never the
+  // process: the network library happens to ignore SIGPIPE too, but nothing here relies on it.
+  std::signal(SIGPIPE, SIG_IGN);
 
   const TCommandLine cl = ParseCommandLine(argc, argv);
   if (!cl.error.empty()) {

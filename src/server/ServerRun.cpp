@@ -111,7 +111,8 @@ void TServerRun::Start(const TStartStepHook& hook) {
   ActivateListener();
 
   step(TStartStep::CreateScheduler);
-  scheduler_ = CreateScheduler(modules_.Devices, carriers_, clients_, modules_.Data);
+  scheduler_ = CreateScheduler(modules_.Devices, carriers_, clients_, modules_.Data,
+                               channelCallbacks_);
 }
 
 void TServerRun::ActivateListener() {
@@ -129,9 +130,10 @@ void TServerRun::ActivateListener() {
   }
   listening_ = true;
   origin_ = TNoticeOrigin{Poco::Net::DNS::hostName(), comps.BoundPort()};
-  SetChannelNoticeRoute([clients = clients_, origin = origin_](const std::string& notice) {
+  // Channels tell every logged-on client about port and device trouble.
+  channelCallbacks_.Notice = [clients = clients_, origin = origin_](const std::string& notice) {
     BroadcastToClients(*clients, origin, notice);
-  });
+  };
 }
 
 void TServerRun::Stop(const char* context) {
@@ -153,7 +155,6 @@ void TServerRun::Stop(const char* context) {
     StopStep(context, [&] { modules_.Maintenance.StopMaintenance(); });
     maintenanceStarted_ = false;
   }
-  SetChannelNoticeRoute(nullptr);
   connections_.reset();
   input_.reset();
   clients_.reset();

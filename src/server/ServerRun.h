@@ -35,6 +35,7 @@
 #include <memory>
 #include <string>
 
+#include "channels/BaseChannel.h"
 #include "clients/BaseClient.h"
 #include "common/BaseContainers.h"
 #include "server/ServerModules.h"
@@ -83,6 +84,9 @@ public:
   // What a new session of this run works with.
   TSessionContext SessionContext() const;
   const TNoticeOrigin& NoticeOrigin() const { return origin_; }
+  // How this run's channels report: their notices go to every logged-on session. Set once the
+  // listener is open.
+  const TNChannelCallbacks& ChannelCallbacks() const { return channelCallbacks_; }
 
 private:
   void Start(const TStartStepHook& hook);
@@ -98,6 +102,7 @@ private:
   std::shared_ptr<TInputMessageQueue> input_;
   std::shared_ptr<TTcpConnections> connections_;
   TNoticeOrigin origin_;
+  TNChannelCallbacks channelCallbacks_;
   std::unique_ptr<TNewCarrierThread> newCarriers_;
   std::unique_ptr<TNewMessageThread> newMessages_;
   std::unique_ptr<TScheduler> scheduler_;

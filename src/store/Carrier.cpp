@@ -35,7 +35,7 @@ std::shared_ptr<TCarrier> FindCarrierByID(const TCarriersList& list, int32_t car
 }
 
 int32_t NextCarrierID(const TCarriersList& list) {
-  int32_t largest = 0;
+  int32_t largest = list.LargestStoredCarrierID;
   for (int32_t i = 0; i < list.Count(); ++i) {
     std::shared_ptr<TCarrier> carrier = list.Items(i);
     if (carrier) largest = std::max(largest, carrier->CarrierID);

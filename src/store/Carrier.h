@@ -46,7 +46,8 @@ std::shared_ptr<TCarrier> FindCarrier(const TCarriersList& list, int32_t carrier
                                       const std::string& carrierData);
 // The carrier with this ID, or nullptr.
 std::shared_ptr<TCarrier> FindCarrierByID(const TCarriersList& list, int32_t carrierID);
-// The ID for a carrier introduced now: one more than the largest in the list, 1 when empty.
+// The ID for a carrier introduced now: one more than the largest in the list or in any stored
+// row (LargestStoredCarrierID), 1 when there is none.
 int32_t NextCarrierID(const TCarriersList& list);
 
 } // namespace voxmit

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <Poco/Format.h>
+#include <Poco/Nullable.h>
 
 #include "host/LogFile.h"
 #include "platform/HomeFolder.h"
@@ -99,7 +100,14 @@ void TDMData::LoadCarriers(TCarriersList& list) {
   ThreadSession() << "SELECT CarrierID, CarrierType, CarrierData, IntroducedByGUID, "
                      "IntroducedTime FROM Carriers ORDER BY CarrierID",
       into(ids), into(types), into(data), into(guids), into(times), now;
+  Poco::Nullable<int32_t> largest;
+  ThreadSession() << "SELECT MAX(m) FROM (SELECT MAX(CarrierID) AS m FROM Carriers "
+                     "UNION ALL SELECT MAX(CarrierID) FROM Messages "
+                     "UNION ALL SELECT MAX(CarrierID) FROM SentMessages "
+                     "UNION ALL SELECT MAX(CarrierID) FROM ArchivedMessages)",
+      into(largest), now;
   list.BeginWrite();
+  list.LargestStoredCarrierID = largest.isNull() ? 0 : largest.value();
   list.Clear();
   for (size_t i = 0; i < ids.size(); ++i)
     list.Add(std::make_shared<TCarrier>(false, ids[i], types[i], data[i], guids[i], times[i]));

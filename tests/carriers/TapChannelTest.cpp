@@ -312,6 +312,22 @@ TEST_F(TapFixture, WrongPasswordIsTriedLogonRetriesPlusOneTimes) {
   EXPECT_EQ(CountLines(log_, "ChannelTap, receiving <ESC>[P<CR> failed"), 3);
 }
 
+// A pseudo-terminal has no modem lines, so the port's seam shows what DTR was asked to do:
+// dropped to hang up before the dial, raised for the call, dropped again after the logoff.
+TEST_F(TapFixture, DialRaisesDtrAndEveryHangUpDropsIt) {
+  FakeTapTerminal& terminal = Terminal(TerminalOptions(kPassword));
+  StartModemLine(&terminal);
+  auto& channel = Drive<TChannelTap>("TChannelTap", ModemDevice());
+  ASSERT_TRUE(channel.InitPort());
+  std::vector<bool> dtr;
+  channel.PortHandle->OnDtrChange = [&](bool on) { dtr.push_back(on); };
+  ASSERT_TRUE(channel.InitDevice());
+  ASSERT_EQ(channel.Connect(), crConnected);
+  EXPECT_EQ(dtr, (std::vector<bool>{false, true}));
+  channel.Disconnect();
+  EXPECT_EQ(dtr, (std::vector<bool>{false, true, false}));
+}
+
 TEST_F(TapFixture, FailedDialIsNotRetriedByConnect) {
   settings::LogonRetries = 3;
   StartModemLine(&Terminal());
@@ -321,6 +337,8 @@ TEST_F(TapFixture, FailedDialIsNotRetriedByConnect) {
   ASSERT_TRUE(channel.InitDevice());
   EXPECT_EQ(channel.Connect(), crNoConnection);
   EXPECT_EQ(modem_->DialedNumbers().size(), 2u);  // the dial's own attempts only
+  // The hang-up after the failed dial does not hide why the call failed.
+  EXPECT_EQ(channel.Device()->Activity(), "TChannelTap - Error: DialUp - No Carrier (Phone: 5551234)");
 }
 
 TEST_F(TapFixture, DirectDisconnectWaitsForTheTerminalsEscEot) {

@@ -54,6 +54,7 @@ public:
   using T::ParseDeviceSettings;
   using T::Password;
   using T::PhoneNumber;
+  using T::PortHandle;
   using T::PortName;
   using T::RedialAttempts;
   using T::RedialDelay;

@@ -53,7 +53,7 @@ protected:
   std::shared_ptr<TNBaseCarrierChannel> Create(int32_t carrierID = 7,
                                                std::shared_ptr<TNDevice> device = nullptr) {
     auto channel = ScriptedChannelClass(script_)->Create(list_, CT_TAP, carrierID, "scripted",
-                                                         device ? device : device_);
+                                                         device ? device : device_, callbacks_);
     EXPECT_NE(channel, nullptr);
     if (channel) channels_.push_back(channel);
     return channel;
@@ -102,6 +102,7 @@ protected:
   std::shared_ptr<TNDevice> device_ =
       std::make_shared<TNDevice>(1, "Modem", "COM1,ATQ0V1,,false,3,1", DK_MODEM, "Modem 1");
   std::vector<std::shared_ptr<TNBaseCarrierChannel>> channels_;
+  TNChannelCallbacks callbacks_;
 
 private:
   bool heldDevice_ = false;

@@ -1,6 +1,7 @@
 // The channel worker driven through a scripted carrier: connecting, sending, retries,
 // reconnecting, every failure path and the stop path.
 
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -54,7 +55,7 @@ TEST_F(ChannelWorkerTest, SendsQueuedPartsAndLogsEveryStep) {
   EXPECT_EQ(lines[12], p + "FiFoOut.WaitForEmpty");
   EXPECT_EQ(lines[13], p + "FiFoOut.WaitForEmpty OK");
   EXPECT_EQ(lines[14], p + "Unregistering Channel");
-  EXPECT_TRUE(std::regex_match(lines[15], std::regex(R"(.*, Freeing Channel\(\$[0-9a-f]{8,}\))")))
+  EXPECT_TRUE(std::regex_match(lines[15], std::regex(R"(.*, Freeing Channel\(\$[0-9a-f]{8}\))")))
       << lines[15];
   EXPECT_EQ(lines[16], "ChannelThread (Modem 1), Finishing Execute");
   EXPECT_TRUE(device_->FreeEvent.IsSet());
@@ -502,6 +503,59 @@ TEST_F(ChannelWorkerTest, ThrowingCarrierCodeCountsAsAFailedStep) {
   EXPECT_EQ(parts[1]->SendError, MSE_RETRIES_EXCEEDED);
   EXPECT_EQ(script_->CountOf("Send:boom"), 4);
   EXPECT_TRUE(log.HasPart("SendMessage failed: carrier exploded"));
+}
+
+TEST_F(ChannelWorkerTest, TheClassChoosesWhatAnEscapingExceptionStandsFor) {
+  script_->ExceptionResult = srAbandon;
+  script_->OnSend = [](const TNBaseChannelMessage&) -> TChannelSendResult {
+    throw std::runtime_error("socket gone");
+  };
+  auto channel = Create();
+  channel->EnqueueMessage(1, "555", "boom", 0);
+  const auto parts = Collect(*channel, 1);
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_EQ(parts[0]->SendError, MSE_ABANDONED);
+  EXPECT_EQ(script_->CountOf("Send:boom"), 1);  // abandoned at once, never retried
+}
+
+// A carrier stuck in a dialogue with a silent peer must not hold up a stop: Close reaches it
+// through OnClose and WaitOrStop, and the part goes back untried.
+TEST_F(ChannelWorkerTest, CloseEndsACarrierWaitAndCallsOnCloseOnce) {
+  script_->SendWaitsForStop = true;
+  auto channel = Create();
+  channel->EnqueueMessage(4, "555", "stuck", 0);
+  ASSERT_TRUE(WaitUntil([&] { return script_->CountOf("Send:stuck") == 1; }));
+  const auto closedAt = std::chrono::steady_clock::now();
+  std::thread other([&] { channel->Close(); });
+  channel->Close();
+  other.join();
+  const auto parts = Collect(*channel, 1);
+  ASSERT_TRUE(WaitUntil([&] { return TNThreadRegistry::Instance().Running() == 0; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - closedAt, std::chrono::seconds(5));
+  EXPECT_EQ(script_->OnCloseCalls, 1);
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_FALSE(parts[0]->Taken);  // handed back to be sent later
+  EXPECT_EQ(parts[0]->SendError, MSE_OK);
+}
+
+TEST_F(ChannelWorkerTest, PortAndDeviceTroubleReachTheClientsThroughTheNoticeCallback) {
+  std::mutex mutex;
+  std::vector<std::string> notices;
+  callbacks_.Notice = [&](const std::string& notice) {
+    std::lock_guard lock(mutex);
+    notices.push_back(notice);
+  };
+  script_->InitPortResult = false;
+  auto channel = Create();
+  channel->EnqueueMessage(1, "555", "a", 0);
+  channel->EnqueueMessage(2, "555", "b", 0);
+  const auto parts = Collect(*channel, 2);
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_EQ(parts[0]->SendError, MSE_NO_PORT);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(notices, (std::vector<std::string>{
+                         "Server has problem initializing one of the ComPorts (device 'Modem 1'): "
+                         "please refer to the Voxmit Support personnel."}));
 }
 
 TEST_F(ChannelWorkerTest, ChannelsWithoutAUsableDeviceAreRefused) {

@@ -118,3 +118,38 @@ TEST(CommaTextRoundTrip, QuoteCommaFieldIsOneField) {
 
 } // namespace
 } // namespace voxmit
+
+namespace voxmit {
+namespace {
+
+struct IntCase {
+  const char* name;
+  const char* field;
+  bool ok;
+  int32_t value;  // what value holds afterwards; it starts at 42
+};
+
+class CommaFieldToIntTest : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(CommaFieldToIntTest, ReadsWholeDecimalIntegersOnly) {
+  int32_t value = 42;
+  EXPECT_EQ(CommaFieldToInt(GetParam().field, value), GetParam().ok);
+  EXPECT_EQ(value, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, CommaFieldToIntTest,
+    ::testing::Values(IntCase{"Plain", "160", true, 160},
+                      IntCase{"BlanksAround", " \t80 ", true, 80},
+                      IntCase{"Plus", "+5", true, 5},
+                      IntCase{"Minus", "-5", true, -5},
+                      IntCase{"PlusMinus", "+-5", false, 42},
+                      IntCase{"Letters", "12a", false, 42},
+                      IntCase{"Fraction", "1.5", false, 42},
+                      IntCase{"Overflow", "99999999999", false, 42},
+                      IntCase{"Empty", "", false, 42},
+                      IntCase{"SignOnly", "+", false, 42}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace voxmit

@@ -16,7 +16,9 @@ namespace {
 // Send blocks until the gate opens (or a long deadline passes).
 struct TGate {
   TNEvent Open;
+  TNEvent Reached;  // set once a send waits at the gate
   TChannelSendResult Wait() {
+    Reached.Set();
     Open.Wait(20000);
     return srSent;
   }
@@ -245,6 +247,8 @@ TEST_F(IteratorTest, ChannelClosedWithQueuedPartsGivesThemBack) {
   TIterator iterator(Carriers(), Clients(), Data());
   iterator.ReSchedule(1, {d1});
   ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 1") == 6; }));
+  // Rows are marked before the worker takes their parts: stop only once one is being sent.
+  ASSERT_EQ(gate.Reached.Wait(20000), wrSignaled);
   iterator.StopServing();
   gate.Open.Set();
   // One part was being sent; the five queued behind it come back untried.

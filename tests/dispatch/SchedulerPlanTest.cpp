@@ -33,7 +33,8 @@ struct TFakePool {
       info.DeviceCount = d == DevicesPerKind.end() ? 0 : d->second;
     }
     auto l = InputLimits.find(type);
-    info.InputLimit = l == InputLimits.end() ? -1 : l->second;
+    info.HasChannelClass = l != InputLimits.end();
+    if (info.HasChannelClass) info.InputLimit = l->second;
     return info;
   }
 };
@@ -70,7 +71,7 @@ TEST(SchedulerStatisticsTest, AgesWeightsAndOrder) {
   EXPECT_EQ(stats[2].CarrierID, 3);  // unknown carrier type: no kind, no devices, no class
   EXPECT_EQ(stats[2].DeviceKind, 0);
   EXPECT_EQ(stats[2].DeviceCount, 0);
-  EXPECT_EQ(stats[2].InputLimit, -1);
+  EXPECT_FALSE(stats[2].HasChannelClass);
   // Received "in the future" (clock set back): age 0, never a negative weight.
   EXPECT_EQ(stats[3].CarrierID, 4);
   EXPECT_EQ(stats[3].AverageAge, 0);
@@ -151,6 +152,18 @@ TEST(SchedulerAllocationRulesTest, CarrierTypeWithoutChannelClassIsRejectedNotPl
   EXPECT_EQ(a.NoChannelClassCarrierTypes, std::vector<int32_t>{CT_WCTP});
   // The unservable carriers take no devices from the others.
   EXPECT_EQ(Channels(a), (std::map<int32_t, int32_t>{{3, 1}}));
+}
+
+// A negative InputBufferLimit in Settings.ini once made a registered class look missing, and
+// every message of its type was rejected with code 8.
+TEST(SchedulerAllocationRulesTest, ARegisteredClassWithABadLimitIsStillPlanned) {
+  for (const int32_t limit : {-5, 0}) {
+    TFakePool pool{{{1, 2}}};
+    pool.InputLimits[CT_TAP] = limit;
+    const TAllocation a = Allocate({Row(1, CT_TAP, 30, 100)}, pool);
+    EXPECT_TRUE(a.NoChannelClassCarrierTypes.empty()) << limit;
+    EXPECT_EQ(Channels(a), (std::map<int32_t, int32_t>{{1, 2}})) << limit;
+  }
 }
 
 TEST(SchedulerAllocationRulesTest, PlanNeverUsesMoreDevicesThanTheKindHas) {

@@ -202,7 +202,7 @@ TEST_F(SchedulerTest, ServerSchedulerSendsWithoutOperatorHelp) {
   AddDevices(DK_IP_NETWORK, 2);
   NewCarrier(1, CT_SMTP);
   AddMessages(1, CT_SMTP, 4);
-  auto scheduler = CreateScheduler(pool_, Carriers(), Clients(), Data());
+  auto scheduler = CreateScheduler(pool_, Carriers(), Clients(), Data(), {});
   ASSERT_NE(scheduler, nullptr);
   EXPECT_TRUE(WaitUntil([&] { return Finished(Error(MSE_OK)) == 4; }));
   // Stored while it runs: the carrier's wake brings it out without waiting for a pass.

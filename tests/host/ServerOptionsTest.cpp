@@ -170,6 +170,16 @@ TEST_F(ServerOptionsTest, LogLimitsBelowOneAreRaisedToOne) {
   EXPECT_EQ(settings::LogFileMaxLines, 1);
 }
 
+TEST_F(ServerOptionsTest, AWaitSliceBelowTenMillisecondsIsRaisedToTen) {
+  // A slice of 0 made every waiting thread spin (two CPUs busy with the server idle).
+  for (const char* value : {"0", "-100", "9"}) {
+    StartWith(std::string("[Threads]\nThreadWaitLoopTimeout=") + value + "\n");
+    EXPECT_EQ(settings::ThreadWaitLoopTimeout, 10) << value;
+  }
+  StartWith("[Threads]\nThreadWaitLoopTimeout=11\n");
+  EXPECT_EQ(settings::ThreadWaitLoopTimeout, 11);
+}
+
 TEST_F(ServerOptionsTest, MaintenancePeriodIsTheSmallestOfPeriodAndAges) {
   auto options = StartWith("[Maintenance]\nMaintenancePeriod=120\n");
   EXPECT_EQ(settings::MaintenancePeriod, 60);  // the unsent age is smaller

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/SerialSpeed.h"
 #include "support/PtyPair.h"
 #include "support/TempHome.h"
 #include "support/WaitUntil.h"
@@ -160,6 +161,17 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"Odd2Stop", {2400, 7, spOdd, ssTwo}, B2400, PARODD | CSTOPB},
                       LineCase{"Fast", {115200, 8, spNone, ssOne}, B115200, 0}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Rates without a Bnnn constant (the GSM editor offers 14400) go through termios2.
+TEST(SerialPort, RatesWithoutAConstantReachTheDriverExactly) {
+  for (const int32_t baud : {14400, 28800, 56000, 128000, 256000}) {
+    PtyPair pty;
+    TNSerialPort port;
+    ASSERT_TRUE(port.Open(pty.SlavePath(), {baud, 8, spNone, ssOne})) << baud << " "
+                                                                       << port.LastErrorText();
+    EXPECT_EQ(SerialOutputSpeed(pty.MasterFd()), baud);
+  }
+}
 
 struct FormatCase {
   const char* label;

@@ -1,6 +1,7 @@
 #include "platform/SingleInstance.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,6 +109,27 @@ TEST(TNSingleInstance, UnusableLockFileThrows) {
   setenv("XDG_RUNTIME_DIR", (runtime.Path() / "missing" / "folder").c_str(), 1);
   TNSingleInstance noFolder;
   EXPECT_THROW(noFolder.Acquire(), std::system_error);
+}
+
+TEST(SingleInstance, ALockFileOthersOwnOrMayWriteIsRefused) {
+  ScopedRuntimeDir dir;
+  const std::string path = TNSingleInstance::LockPath();
+  {
+    TNSingleInstance first;  // creates the file with the right owner and mode
+    ASSERT_TRUE(first.Acquire());
+  }
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  TNSingleInstance loose;
+  EXPECT_THROW(loose.Acquire(), std::runtime_error);
+  if (geteuid() == 0) {  // only root can give the file away
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    TNSingleInstance foreign;
+    EXPECT_THROW(foreign.Acquire(), std::runtime_error);
+  }
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  TNSingleInstance fresh;
+  EXPECT_TRUE(fresh.Acquire());
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/ServerProcess.h"
@@ -159,6 +160,88 @@ TEST_F(LifecycleProcess, PortInUseRollsBackAndExitsWithTheSocketError) {
   // The log file opened before the listener was closed again and holds the error.
   std::string log = home.Read("LOG0.TXT");
   EXPECT_NE(log.find("Socket error: Address already in use (98), on API 'bind'"), std::string::npos) << log;
+}
+
+// A listener that shares its port (SO_REUSEPORT) let a second server start "Running" on the
+// same port, and the kernel split the clients between the two.
+TEST_F(LifecycleProcess, APortHeldWithReusePortIsNotShared) {
+  CreateTestDatabase(home.Path());
+  int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  ASSERT_EQ(::setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+  ASSERT_EQ(::setsockopt(blocker, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on), 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(blocker, 1), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
+  WriteSettings(home, ntohs(addr.sin_port));
+
+  TServerProcess server(home.Path(), {"--headless", "--home", home.Path().string()});
+  server.Start();
+  auto code = server.WaitExit();
+  ::close(blocker);
+  EXPECT_EQ(code, std::optional<int>(1));
+  EXPECT_NE(server.Stderr().find("Socket error: Address already in use (98), on API 'bind'"),
+            std::string::npos)
+      << server.Stderr();
+  EXPECT_EQ(server.Stdout().find("VoxmitServer - Running"), std::string::npos);
+}
+
+// 70000 used to become port 4464 and 0 a random port, silently.
+TEST_F(LifecycleProcess, APortNumberOutsideTheTcpRangeIsRefused) {
+  CreateTestDatabase(home.Path());
+  for (const char* port : {"70000", "0", "-1"}) {
+    home.Write("Settings.ini", std::string("[Connections]\nPortNo=") + port + "\n");
+    TServerProcess server(home.Path(), {"--headless", "--home", home.Path().string()});
+    server.Start();
+    EXPECT_EQ(server.WaitExit(), std::optional<int>(1)) << port;
+    EXPECT_NE(server.Stderr().find("Socket error: Invalid argument (22), on API 'bind'"),
+              std::string::npos)
+        << port << ": " << server.Stderr();
+  }
+}
+
+// A closed standard output (the console went away, a pipe reader ended) killed the process with
+// SIGPIPE at the next log line, in the middle of whatever it was doing.
+TEST_F(LifecycleProcess, AClosedStandardOutputDoesNotKillTheServer) {
+  CreateTestDatabase(home.Path());
+  WriteSettings(home, FreeTcpPort());
+  std::filesystem::create_directories(home.Path() / "run");
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const std::string exe = ServerExecutable().string();
+  const std::string homeArg = home.Path().string();
+  const std::string runtime = (home.Path() / "run").string();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    ::execl(exe.c_str(), exe.c_str(), "--headless", "--home", homeArg.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string seen;
+  char buffer[4096];
+  while (seen.find("VoxmitServer - Running") == std::string::npos) {
+    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  ASSERT_NE(seen.find("VoxmitServer - Running"), std::string::npos) << seen;
+  ::close(out[0]);  // nobody reads the log lines any more
+  ::kill(pid, SIGTERM);  // the stop writes several
+  int status = 0;
+  ASSERT_TRUE(WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
+                        std::chrono::seconds(30)));
+  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  if (WIFEXITED(status)) {
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
 }
 
 TEST_F(LifecycleProcess, LogToFileStartsANewFileEachStart) {

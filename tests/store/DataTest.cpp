@@ -121,6 +121,37 @@ TEST_F(DataTest, EqualSettingsShareACarrierAndLetterCaseMakesANewOne) {
   EXPECT_EQ(NextCarrierID(loaded), 4);
 }
 
+// With the carriers table cleared, rows of the old carriers can still wait: a new carrier must
+// not take one of their IDs, or those messages would go out with its settings.
+TEST_F(DataTest, NewCarrierIdsLieAboveEveryIdAStoredRowUses) {
+  struct TCase {
+    const char* table;
+    int32_t largest;
+  };
+  for (const TCase c : {TCase{"Carriers", 3}, TCase{"Messages", 40}, TCase{"SentMessages", 41},
+                        TCase{"ArchivedMessages", 42}}) {
+    Raw() << "DELETE FROM Carriers", now;
+    Raw() << "DELETE FROM Messages", now;
+    Raw() << "DELETE FROM SentMessages", now;
+    Raw() << "DELETE FROM ArchivedMessages", now;
+    const std::string table = c.table;
+    if (table == "Carriers") {
+      AddCarrier(c.largest);
+    } else if (table == "Messages") {
+      TMessageRow row;
+      row.CarrierID = c.largest;
+      AddMessage(row);
+    } else {
+      TResultRow row;
+      row.CarrierID = c.largest;
+      AddResult(table, row);
+    }
+    TCarriersList loaded;
+    data_.LoadCarriers(loaded);
+    EXPECT_EQ(NextCarrierID(loaded), c.largest + 1) << c.table;
+  }
+}
+
 TEST_F(DataTest, CarrierThatCannotBeStoredStaysNew) {
   AddCarrier(1);
   TCarrier clash(true, 1, CT_SMTP, "mail", "{g}", DbNow());

@@ -68,6 +68,10 @@ TChannelSendResult TScriptedChannel::SendMessage(TNBaseChannelMessage& part) {
   script_->Record("Send:" + part.MessageText);
   if (!script_->WaitForGate()) throw std::runtime_error("send gate never opened");
   if (script_->SendDelay.count() > 0) std::this_thread::sleep_for(script_->SendDelay);
+  if (script_->SendWaitsForStop) {
+    WaitOrStop(30000);
+    return srNoAnswer;
+  }
   return script_->NextSendResult(part);
 }
 
@@ -77,6 +81,12 @@ void TScriptedChannel::BuildMessageBlock(const std::string& text, const std::str
 }
 
 bool TScriptedChannel::ParseDeviceSettings() { return true; }
+
+void TScriptedChannel::OnClose() { ++script_->OnCloseCalls; }
+
+TChannelSendResult TScriptedChannel::SendExceptionResult() const {
+  return script_->ExceptionResult;
+}
 
 bool TScriptedChannel::ParseCarrierSettings() {
   if (script_->ThrowOnParse) throw std::runtime_error("unreadable carrier settings");

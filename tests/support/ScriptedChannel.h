@@ -12,6 +12,7 @@
 // only read afterwards; the journal, the send-result cursor and the gate are safe from any
 // thread (mutex_ guards journal_ and nextSend_).
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,13 @@ public:
   bool GateSends = false;
   // Makes ParseCarrierSettings throw, as a carrier with unreadable settings might.
   bool ThrowOnParse = false;
+  // SendMessage blocks as a carrier talking to a silent peer would: it waits (WaitOrStop, up
+  // to 30 s) until the channel is closed and then answers srNoAnswer.
+  bool SendWaitsForStop = false;
+  // What an exception out of SendMessage stands for (the class's SendExceptionResult).
+  TChannelSendResult ExceptionResult = srRetry;
+  // How often OnClose ran (kept out of the journal: it runs on the closing thread).
+  std::atomic<int32_t> OnCloseCalls{0};
 
   void OpenGate() { gate_.Set(); }
   // Waits for the gate; false when it did not open within the deadline.
@@ -79,6 +87,8 @@ protected:
                          std::string& block) override;
   bool ParseDeviceSettings() override;
   bool ParseCarrierSettings() override;
+  void OnClose() override;
+  TChannelSendResult SendExceptionResult() const override;
 
 private:
   std::shared_ptr<TChannelScript> script_;
