@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +193,86 @@ TEST_F(ClientSessionsE2E, ZeroByteCutsTheChunk) {
   auto accepted = client->ReadReply(10s);
   ASSERT_TRUE(accepted);
   EXPECT_EQ(accepted->Keyword, "MESSAGE_ACCEPTED");
+}
+
+// A client that does not wait: 10,000 messages written back to back in small pieces with
+// Nagle off, so the server's reads end anywhere, inside start markers too. The replies are
+// read on this thread while another writes.
+TEST_F(ClientSessionsE2E, PipelinedMessagesAreEachAcceptedOnceWhereverReadsEnd) {
+  constexpr int kMessages = 10000;
+  const std::string guid = client::NewClientGuid();
+  Poco::Net::StreamSocket socket(
+      Poco::Net::SocketAddress("127.0.0.1", static_cast<uint16_t>(port)));
+  socket.setNoDelay(true);
+  client::TFrameCutter cutter;
+  // The next reply, or nothing after 30 s without one.
+  auto readReply = [&]() -> std::optional<TReply> {
+    char buffer[8192];
+    for (;;) {
+      if (auto body = cutter.Next()) return client::ParseReply(std::move(*body));
+      if (!socket.poll(Poco::Timespan(30, 0), Poco::Net::Socket::SELECT_READ)) return {};
+      const int n = socket.receiveBytes(buffer, sizeof buffer);
+      if (n <= 0) return {};
+      cutter.Append(std::string_view(buffer, static_cast<size_t>(n)));
+    }
+  };
+  const std::string logon = client::MakeFrame(client::LogonBody(guid, "pipelining client"));
+  socket.sendBytes(logon.data(), static_cast<int>(logon.size()));
+  auto ok = readReply();
+  ASSERT_TRUE(ok && ok->Keyword == "LOGON_OK");
+
+  std::string stream;
+  for (int i = 1; i <= kMessages; ++i)
+    stream += client::MakeFrame(
+        client::MessageBody(i, 1, "abc", "555", "pipelined " + std::to_string(i)));
+  std::string writeError;
+  std::thread writer([&] {
+    std::mt19937 random(4711);
+    std::uniform_int_distribution<size_t> piece(1, 24);
+    try {
+      for (size_t at = 0; at < stream.size();) {
+        const size_t n = std::min(piece(random), stream.size() - at);
+        const int sent = socket.sendBytes(stream.data() + at, static_cast<int>(n));
+        if (sent <= 0) throw std::runtime_error("write failed");
+        at += static_cast<size_t>(sent);
+      }
+    } catch (const std::exception& e) {
+      writeError = e.what();
+    }
+  });
+
+  // With no device for the carrier type, the scheduler finishes messages as they come, so
+  // send results arrive among the acceptances; anything else is wrong.
+  std::vector<int> acceptances(kMessages + 1, 0);
+  std::vector<std::string> others;
+  int accepted = 0;
+  while (accepted < kMessages) {
+    auto reply = readReply();
+    if (!reply) break;
+    if (reply->Keyword == "MESSAGE_SEND_ERROR" || reply->Keyword == "MESSAGE_SENT") continue;
+    const int id = reply->Fields.empty() ? 0 : std::atoi(reply->Fields[0].c_str());
+    if (reply->Keyword != "MESSAGE_ACCEPTED" || id < 1 || id > kMessages) {
+      others.push_back(reply->Body);
+      continue;
+    }
+    ++acceptances[id];
+    ++accepted;
+  }
+  writer.join();
+  EXPECT_EQ(writeError, "");
+  EXPECT_EQ(accepted, kMessages);
+  EXPECT_TRUE(others.empty()) << others.size() << " other replies, first " << others.front();
+  for (int id = 1; id <= kMessages; ++id) ASSERT_EQ(acceptances[id], 1) << "message " << id;
+
+  // Stored once each, in the order written: still waiting in Messages, or finished into
+  // SentMessages under its Messages ID.
+  std::vector<int32_t> stored;
+  Db() << "SELECT ClientRecordID FROM (SELECT ID, ClientRecordID FROM Messages "
+          "WHERE ClientGUID = ? UNION ALL SELECT ServerRecordID, ClientRecordID "
+          "FROM SentMessages WHERE ClientGUID = ?) ORDER BY ID",
+      bind(guid), bind(guid), into(stored), now;
+  ASSERT_EQ(stored.size(), static_cast<size_t>(kMessages));
+  for (int i = 0; i < kMessages; ++i) ASSERT_EQ(stored[i], i + 1) << "row " << i;
 }
 
 TEST_F(ClientSessionsE2E, SecondLogonWithTheSameGuidClosesTheFirst) {
