@@ -195,6 +195,39 @@ TEST_F(ClientSessionsE2E, ZeroByteCutsTheChunk) {
   EXPECT_EQ(accepted->Keyword, "MESSAGE_ACCEPTED");
 }
 
+// A zero byte ends the frame it stands in and the rest of its read, nothing more: the
+// client's next frame, in a later read, is answered.
+TEST_F(ClientSessionsE2E, ZeroByteEndsOnlyTheFrameItStandsIn) {
+  const std::string nul(1, '\0');
+  const std::string next = Frame("MESSAGE,17,1,abc,555,hello");
+  struct Case {
+    const char* name;
+    std::vector<std::string> writes;  // each one read by the server before the next
+  };
+  const Case cases[] = {
+      {"in a frame, with a whole frame after it",
+       {"\r\n\rMESSAGE,16,1,abc,555,he" + nul + "llo\r\v\r" + next}},
+      {"in a frame begun in an earlier read",
+       {"\r\n\rMESSAGE,16,1,abc,555,he", "l" + nul + "lo\r\v\r" + next}},
+      {"inside the end marker", {"\r\n\rMESSAGE,16,1,abc,555,hello\r\v" + nul + "\r" + next}},
+  };
+  for (const Case& c : cases) {
+    const std::string guid = client::NewClientGuid();
+    auto client = LoggedOn(guid);
+    for (const std::string& bytes : c.writes) {
+      client->SendRaw(bytes);
+      EXPECT_TRUE(client->ExpectNoReply(500ms)) << c.name;
+    }
+    client->SendRaw(Frame("MESSAGE,18,1,abc,555,hello"));
+    auto reply = client->ReadReply(10s);
+    ASSERT_TRUE(reply) << c.name;
+    EXPECT_EQ(reply->Keyword, "MESSAGE_ACCEPTED") << c.name << ": " << reply->Body;
+    EXPECT_EQ(reply->Fields.at(0), "18") << c.name;
+    EXPECT_EQ(CountRows("SELECT COUNT(*) FROM Messages WHERE ClientGUID = '" + guid + "'"), 1)
+        << c.name;
+  }
+}
+
 // A client that does not wait: 10,000 messages written back to back in small pieces with
 // Nagle off, so the server's reads end anywhere, inside start markers too. The replies are
 // read on this thread while another writes.
