@@ -184,10 +184,11 @@ bool TNClientReadThread::ReadChunk() {
     failed = true;
   }
   if (received > 0) {
-    chunk_[received] = '\0';
     // A zero byte ends the chunk: it and what follows it in this read are dropped.
-    pending_.append(chunk_, std::strlen(chunk_));
+    const size_t length = ::strnlen(chunk_, static_cast<size_t>(received));
+    pending_.append(chunk_, length);
     client_->ProcessInput(pending_);
+    if (length < static_cast<size_t>(received)) DropCutFrame();
     return true;
   }
   char peek[6];
@@ -199,6 +200,15 @@ bool TNClientReadThread::ReadChunk() {
     return false;
   }
   return true;
+}
+
+void TNClientReadThread::DropCutFrame() {
+  // The frame the zero byte stands in lost its end with the rest of the read; kept, its start
+  // marker would pair with the end marker of the client's next frame and swallow that too.
+  if (pending_.compare(0, FrameStart.size(), FrameStart) == 0)
+    LogMessage("TNClientReadThread, a zero byte cut a request from " + client_->GetIpAddress() +
+               ", request dropped");
+  pending_.clear();
 }
 
 void StartClientConnection(Poco::Net::StreamSocket socket, const TSessionContext& context,

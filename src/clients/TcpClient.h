@@ -5,7 +5,9 @@
 //
 // The read loop: wait up to ThreadWaitLoopTimeout for data; read up to 2048 bytes; a zero
 // byte cuts the chunk (it and what follows it in the same read are dropped); the pending input
-// goes to ProcessInput. A read that yields nothing is followed by a peek: a failed read or a
+// goes to ProcessInput. After a chunk cut by a zero byte, what is left pending (the frame the
+// zero byte stands in, which can no longer end) is dropped too, so the client's later frames
+// are read as usual. A read that yields nothing is followed by a peek: a failed read or a
 // connection closed by the peer disconnects the session; a peek error alone does not.
 //
 // Bounds: a connection that has not logged on within LogonTimeoutMs is closed, so idle
@@ -108,11 +110,13 @@ private:
   bool Congested() const;
   // Reads one chunk into the pending input; false when the connection is over.
   bool ReadChunk();
+  // After a chunk cut by a zero byte: drops the pending input.
+  void DropCutFrame();
 
   std::shared_ptr<TTcpClient> client_;
   const std::chrono::steady_clock::time_point connected_ = std::chrono::steady_clock::now();
   std::string pending_;
-  char chunk_[kChunkSize + 1];
+  char chunk_[kChunkSize];
 };
 
 // The listener's connection handler: gives the accepted connection its own registered thread

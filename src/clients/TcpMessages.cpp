@@ -1,5 +1,6 @@
 #include "clients/TcpMessages.h"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
@@ -72,6 +73,14 @@ std::shared_ptr<TServerReplyMessage> MakeReply(TReplyMessageKind kind, std::stri
   reply->SetData(std::move(data));
   reply->SetRecordID(recordID);
   return reply;
+}
+
+// The length of the longest tail of text that is the beginning of a start marker: the part
+// of a marker that the next read may complete.
+size_t StartMarkerTail(std::string_view text) {
+  for (size_t n = std::min(text.size(), FrameStart.size() - 1); n > 0; --n)
+    if (text.substr(text.size() - n) == FrameStart.substr(0, n)) return n;
+  return 0;
 }
 
 std::string ResolveHostIP() {
@@ -153,7 +162,7 @@ TExtractResult ExtractFrames(std::string& buffer, TRawInMessageList& requests) {
   for (;;) {
     const size_t start = buffer.find(FrameStart, pos);
     if (start == std::string::npos) {
-      buffer.clear();
+      buffer.erase(0, buffer.size() - StartMarkerTail(std::string_view(buffer).substr(pos)));
       break;
     }
     const size_t bodyStart = start + FrameStart.size();

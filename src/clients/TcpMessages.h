@@ -84,9 +84,12 @@ struct TExtractResult {
 };
 
 // Cuts every complete frame out of buffer, in order, and appends its request to requests.
-// Bytes before a start marker are dropped; a buffer without a start marker is emptied whole
-// (so a start marker split across two reads loses its frame); a partial frame stays for the
-// next read. An end marker counts only after its start marker, never overlapping it.
+// Bytes before a start marker are dropped; of input without a whole start marker only a tail
+// that may begin one (CR, or CR LF) is kept, so a marker split across two reads still starts
+// its frame; a partial frame stays for the next read. The end of a frame never begins the
+// next one, and an end marker counts only after its start marker, never overlapping it.
+// Short of the size bound below, however the input is split into calls, the same requests
+// come out in the same order.
 // On overflow the buffer is emptied, a log line is written and the caller must close the
 // connection. Called on the session's connection thread.
 TExtractResult ExtractFrames(std::string& buffer, TRawInMessageList& requests);

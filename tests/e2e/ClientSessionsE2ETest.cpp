@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,7 +50,8 @@ protected:
     CreateTestDatabase(home.Path());
     port = FreeTcpPort();
     home.Write("Settings.ini", "[Connections]\nPortNo=" + std::to_string(port) +
-                                   "\n[Threads]\nSentConfirmationsRequeryPeriod=300\n");
+                                   "\n[Threads]\nSentConfirmationsRequeryPeriod=300\n" +
+                                   extraThreadSettings);
     server = std::make_unique<TServerProcess>(
         home.Path(), std::vector<std::string>{"--headless", "--home", home.Path().string()});
     server->Start();
@@ -96,6 +99,8 @@ protected:
     return count;
   }
 
+  // More lines for the [Threads] section, set by a test's constructor.
+  std::string extraThreadSettings;
   TempHome home{false};
   int port = 0;
   std::unique_ptr<TServerProcess> server;
@@ -191,6 +196,121 @@ TEST_F(ClientSessionsE2E, ZeroByteCutsTheChunk) {
   auto accepted = client->ReadReply(10s);
   ASSERT_TRUE(accepted);
   EXPECT_EQ(accepted->Keyword, "MESSAGE_ACCEPTED");
+}
+
+// A zero byte ends the frame it stands in and the rest of its read, nothing more: the
+// client's next frame, in a later read, is answered.
+TEST_F(ClientSessionsE2E, ZeroByteEndsOnlyTheFrameItStandsIn) {
+  const std::string nul(1, '\0');
+  const std::string next = Frame("MESSAGE,17,1,abc,555,hello");
+  struct Case {
+    const char* name;
+    std::vector<std::string> writes;  // each one read by the server before the next
+  };
+  const Case cases[] = {
+      {"in a frame, with a whole frame after it",
+       {"\r\n\rMESSAGE,16,1,abc,555,he" + nul + "llo\r\v\r" + next}},
+      {"in a frame begun in an earlier read",
+       {"\r\n\rMESSAGE,16,1,abc,555,he", "l" + nul + "lo\r\v\r" + next}},
+      {"inside the end marker", {"\r\n\rMESSAGE,16,1,abc,555,hello\r\v" + nul + "\r" + next}},
+  };
+  for (const Case& c : cases) {
+    const std::string guid = client::NewClientGuid();
+    auto client = LoggedOn(guid);
+    for (const std::string& bytes : c.writes) {
+      client->SendRaw(bytes);
+      EXPECT_TRUE(client->ExpectNoReply(500ms)) << c.name;
+    }
+    client->SendRaw(Frame("MESSAGE,18,1,abc,555,hello"));
+    auto reply = client->ReadReply(10s);
+    ASSERT_TRUE(reply) << c.name;
+    EXPECT_EQ(reply->Keyword, "MESSAGE_ACCEPTED") << c.name << ": " << reply->Body;
+    EXPECT_EQ(reply->Fields.at(0), "18") << c.name;
+    EXPECT_EQ(CountRows("SELECT COUNT(*) FROM Messages WHERE ClientGUID = '" + guid + "'"), 1)
+        << c.name;
+  }
+}
+
+// The scheduler makes its first pass at start and no other while the test runs, so the
+// messages stay in Messages: without a device for their carrier type it would finish each one
+// and its result would be claimed and reported, a commit more per message on the same file.
+class ClientSessionsQuietSchedulerE2E : public ClientSessionsE2E {
+protected:
+  ClientSessionsQuietSchedulerE2E() { extraThreadSettings = "SchedulerRequeryPeriod=600000\n"; }
+};
+
+// A client that does not wait: 10,000 messages written back to back in small pieces with
+// Nagle off, so the server's reads end anywhere, inside start markers too. The replies are
+// read on this thread while another writes. Each message is a committed transaction of its
+// own before it is acknowledged, so the time this takes follows the disk's sync latency.
+TEST_F(ClientSessionsQuietSchedulerE2E, PipelinedMessagesAreEachAcceptedOnceWhereverReadsEnd) {
+  constexpr int kMessages = 10000;
+  const std::string guid = client::NewClientGuid();
+  Poco::Net::StreamSocket socket(
+      Poco::Net::SocketAddress("127.0.0.1", static_cast<uint16_t>(port)));
+  socket.setNoDelay(true);
+  client::TFrameCutter cutter;
+  // The next reply, or nothing after 30 s without one.
+  auto readReply = [&]() -> std::optional<TReply> {
+    char buffer[8192];
+    for (;;) {
+      if (auto body = cutter.Next()) return client::ParseReply(std::move(*body));
+      if (!socket.poll(Poco::Timespan(30, 0), Poco::Net::Socket::SELECT_READ)) return {};
+      const int n = socket.receiveBytes(buffer, sizeof buffer);
+      if (n <= 0) return {};
+      cutter.Append(std::string_view(buffer, static_cast<size_t>(n)));
+    }
+  };
+  const std::string logon = client::MakeFrame(client::LogonBody(guid, "pipelining client"));
+  socket.sendBytes(logon.data(), static_cast<int>(logon.size()));
+  auto ok = readReply();
+  ASSERT_TRUE(ok && ok->Keyword == "LOGON_OK");
+
+  std::string stream;
+  for (int i = 1; i <= kMessages; ++i)
+    stream += client::MakeFrame(
+        client::MessageBody(i, 1, "abc", "555", "pipelined " + std::to_string(i)));
+  std::string writeError;
+  std::thread writer([&] {
+    std::mt19937 random(4711);
+    std::uniform_int_distribution<size_t> piece(1, 24);
+    try {
+      for (size_t at = 0; at < stream.size();) {
+        const size_t n = std::min(piece(random), stream.size() - at);
+        const int sent = socket.sendBytes(stream.data() + at, static_cast<int>(n));
+        if (sent <= 0) throw std::runtime_error("write failed");
+        at += static_cast<size_t>(sent);
+      }
+    } catch (const std::exception& e) {
+      writeError = e.what();
+    }
+  });
+
+  std::vector<int> acceptances(kMessages + 1, 0);
+  std::vector<std::string> others;
+  int received = 0;
+  while (received < kMessages) {
+    auto reply = readReply();
+    if (!reply) break;
+    ++received;
+    const int id = reply->Fields.empty() ? 0 : std::atoi(reply->Fields[0].c_str());
+    if (reply->Keyword == "MESSAGE_ACCEPTED" && id >= 1 && id <= kMessages)
+      ++acceptances[id];
+    else
+      others.push_back(reply->Body);
+  }
+  writer.join();
+  EXPECT_EQ(writeError, "");
+  EXPECT_EQ(received, kMessages);
+  EXPECT_TRUE(others.empty()) << others.size() << " other replies, first " << others.front();
+  for (int id = 1; id <= kMessages; ++id) ASSERT_EQ(acceptances[id], 1) << "message " << id;
+
+  // Stored once each, in the order written.
+  std::vector<int32_t> stored;
+  Db() << "SELECT ClientRecordID FROM Messages WHERE ClientGUID = ? ORDER BY ID", bind(guid),
+      into(stored), now;
+  ASSERT_EQ(stored.size(), static_cast<size_t>(kMessages));
+  for (int i = 0; i < kMessages; ++i) ASSERT_EQ(stored[i], i + 1) << "row " << i;
 }
 
 TEST_F(ClientSessionsE2E, SecondLogonWithTheSameGuidClosesTheFirst) {
