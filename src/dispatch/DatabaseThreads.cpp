@@ -7,6 +7,8 @@
 #include "clients/BaseClient.h"
 #include "clients/TcpMessages.h"
 #include "host/LogFile.h"
+#include "host/WindowMessages.h"
+#include "platform/TNMainLoop.h"
 #include "host/ServerSettings.h"
 #include "store/Carrier.h"
 #include "store/dmodData.h"
@@ -55,11 +57,15 @@ void TNewMessageThread::Handle(const TServerInputMessage& item) {
 }
 
 void TNewMessageThread::Store(const TServerNormalInputMessage& message) {
+  if (storeLost_) return;
   const auto id =
       data_.InsertNewMessage(message.ClientGUID(), message.ClientRecordID(),
                              message.CarrierType(), message.CarrierID(), message.PagerID(),
                              message.MessageText());
   if (!id) return;
+  // A row written to a file that is no longer at the path is lost with it: the client must
+  // not hear that it was accepted.
+  if (!StoreStillValid()) return;
   Acknowledge(message, *id);
   WakeCarrier(message.CarrierID());
 }
@@ -71,6 +77,19 @@ void TNewMessageThread::Acknowledge(const TServerNormalInputMessage& message,
   TNReadLock lock(clients_->Lock());
   if (auto client = FindClientByGUID(*clients_, message.ClientGUID()))
     client->QueueReply(MakeMessageAcceptedReply(message.ClientRecordID(), recordID));
+}
+
+bool TNewMessageThread::StoreStillValid() {
+  if (storeLost_) return false;
+  if (data_.FileIsStillAtPath()) return true;
+  storeLost_ = true;
+  const std::string warning =
+      "The database file \"" + data_.File().string() +
+      "\" was deleted or replaced while the server ran: no message is acknowledged any more "
+      "and the server stops.";
+  LogMessage("TNewMessageThread, " + warning);
+  TNMainLoop::Instance().Post(WM_STOP_SERVER, 0, 0, warning);
+  return false;
 }
 
 void TNewMessageThread::WakeCarrier(int32_t carrierID) {

@@ -16,7 +16,9 @@
 // thread). No container lock is held while the database is used; the clients list's read
 // lock is held across FindClientByGUID and QueueReply (then the reply list's lock inside it).
 // A failed database operation is logged by the store; the thread goes on, and a message whose
-// insert failed is not acknowledged.
+// insert failed is not acknowledged. A database file deleted or replaced while the server runs
+// stops every acknowledgement at once: the thread logs why and asks the main loop to stop the
+// server (WM_STOP_SERVER carrying the warning for the operator).
 
 #include <memory>
 
@@ -50,11 +52,14 @@ private:
   void Store(const TServerNormalInputMessage& message);
   void Acknowledge(const TServerNormalInputMessage& message, int32_t recordID);
   void WakeCarrier(int32_t carrierID);
+  // False once the database file is no longer the one written to (reported once).
+  bool StoreStillValid();
 
   std::shared_ptr<TInputMessageQueue> input_;
   std::shared_ptr<TClientsList> clients_;
   std::shared_ptr<TCarriersList> carriers_;
   TDMData& data_;
+  bool storeLost_ = false;  // this thread only
   TNThread thread_;  // last: the thread ends before the members it uses go
 };
 

@@ -161,7 +161,13 @@ int RunHeadless(const TCommandLine& cl) {
   if (!form->StartServer()) return 1;
 
   TNMainLoop& loop = TNMainLoop::Instance();
-  loop.Run([&form](const TNPostedMessage& m) { form->HandleMessage(m); },
+  loop.Run(
+      [&form, &loop](const TNPostedMessage& m) {
+        form->HandleMessage(m);
+        // The server stopped because it cannot go on: the process ends as when it could not
+        // start.
+        if (!form->FatalStop().empty()) loop.Quit();
+      },
            [&form, &loop](int) {
              if (ServerRunning) form->StopServer();
              form->Exit();
@@ -170,7 +176,7 @@ int RunHeadless(const TCommandLine& cl) {
   // Lines posted during the stop still reach the console.
   loop.Drain([&form](const TNPostedMessage& m) { form->HandleMessage(m); });
   TNThreadRegistry::Instance().WaitAll(30000);
-  return 0;
+  return form->FatalStop().empty() ? 0 : 1;
 }
 
 } // namespace

@@ -79,7 +79,10 @@ void TServerRun::Start(const TStartStepHook& hook) {
   modules_.Options.ApplyAllValues(true);
 
   step(TStartStep::CompactDatabase);
-  if (options.OptionByName("CompactDatabaseOnStart").AsBool()) modules_.Data.CompactDatabase();
+  if (options.OptionByName("CompactDatabaseOnStart").AsBool())
+    modules_.Data.CompactDatabase();
+  else
+    modules_.Data.Reopen();
 
   step(TStartStep::StartupCleanup);
   modules_.Maintenance.StartupCleanup();

@@ -45,6 +45,11 @@ void THiddenForm::HandleMessage(const TNPostedMessage& m) {
       break;
     case WM_STOP_SERVER:
       if (ServerRunning) StopServer();
+      // A stop asked for by a server thread that cannot go on carries the reason.
+      if (!m.Text.empty()) {
+        fatalStop_ = m.Text;
+        OperatorUi().ShowWarning(m.Text);
+      }
       break;
     case WM_SHOW_TRAY_MENU:
       // The tray menu belongs to the desktop interface; headless there is nothing to pop up.

@@ -50,6 +50,10 @@ public:
   bool Flashing() const;
   void SetTrayTip(const std::string& status);
 
+  // Why a server thread stopped the server because it could not go on (the database file was
+  // deleted or replaced), or empty. A headless process ends with exit code 1 then.
+  const std::string& FatalStop() const { return fatalStop_; }
+
   // The last start failure's text (empty when the last start succeeded).
   const std::string& LastStartError() const { return lastStartError_; }
 
@@ -69,6 +73,7 @@ private:
   const TServerModules modules_;
   std::unique_ptr<TServerRun> run_;
   std::string lastStartError_;
+  std::string fatalStop_;
   std::unique_ptr<TNIntervalTimer> flashTimer_;
   bool runningPair_ = false;
   int flashTick_ = 0;

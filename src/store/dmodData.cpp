@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -69,6 +70,7 @@ void CompactFile(const std::filesystem::path& file) {
 } // namespace
 
 TDMData::TDMData(std::filesystem::path file) : sessions_(std::move(file)) {
+  NoteFileIdentity();
   CheckSchema(sessions_.ForThisThread());
 }
 
@@ -223,7 +225,27 @@ void TDMData::CompactDatabase() {
   } catch (...) {
     // Compaction is an optimisation: whatever failed, the database file is still in place.
   }
+  NoteFileIdentity();  // the compacted copy took the file's place
   OperatorUi().SetBusyCursor(false);
+}
+
+void TDMData::Reopen() {
+  sessions_.CloseAll();
+  NoteFileIdentity();
+}
+
+void TDMData::NoteFileIdentity() {
+  struct stat st {};
+  const bool known = ::stat(File().c_str(), &st) == 0;
+  fileDevice_ = known ? static_cast<uint64_t>(st.st_dev) : 0;
+  fileInode_ = known ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
+bool TDMData::FileIsStillAtPath() const {
+  struct stat st {};
+  if (::stat(File().c_str(), &st) != 0) return false;
+  return static_cast<uint64_t>(st.st_dev) == fileDevice_ &&
+         static_cast<uint64_t>(st.st_ino) == fileInode_;
 }
 
 bool FinishMessageRow(Poco::Data::Session& session, int32_t messageID, TMessageSendError error,

@@ -16,6 +16,7 @@
 // the operations used by server threads log a failure and report it in their result, never
 // throw, so no server thread ends because of one message.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -88,10 +89,24 @@ public:
   // nothing) while another connection, for example in another process, still has the file open.
   void CompactDatabase();
 
+  // Closes every thread's connection (they reopen at their next use) and notes which file is
+  // at the path now. Called at each start, when no server thread uses the database, so that
+  // a file replaced while the server was stopped is the one used from then on.
+  void Reopen();
+  // True while the file at the path is still the one the connections were opened on. A
+  // database deleted or replaced while the server runs leaves the connections writing to a
+  // file that is gone: nothing written then may be acknowledged. Any thread.
+  bool FileIsStillAtPath() const;
+
 private:
+  void NoteFileIdentity();
+
   void CheckSchema(Poco::Data::Session& session) const;
 
   TDbSessions sessions_;
+  // Device and inode of the file the connections use (0, 0: unknown, after a failed stat).
+  std::atomic<uint64_t> fileDevice_{0};
+  std::atomic<uint64_t> fileInode_{0};
 };
 
 // Inside a write transaction on session: writes the SentMessages row of Messages row

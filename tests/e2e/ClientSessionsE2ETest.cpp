@@ -505,5 +505,31 @@ TEST_F(ClientSessionsE2E, HostilePeersNeitherCrashNorStallTheServer) {
   flood.join();
 }
 
+// With the database file deleted under it, the server kept writing to the unlinked file and
+// acknowledged messages that were gone after the stop.
+TEST_F(ClientSessionsE2E, ADeletedDatabaseStopsTheServerBeforeAnythingMoreIsAcknowledged) {
+  auto client = LoggedOn(client::NewClientGuid());
+  client->SendRaw(Frame("MESSAGE,1,1," + kTapSettings + ",5550100,before"));
+  auto first = client->ReadReply(10s);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->Keyword, "MESSAGE_ACCEPTED");
+
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::error_code ignored;
+    std::filesystem::remove(home.File(std::string("ServerData.db") + suffix), ignored);
+  }
+  client->SendRaw(Frame("MESSAGE,2,1," + kTapSettings + ",5550100,after"));
+  // Whatever arrives until the connection ends, none of it accepts message 2.
+  while (auto reply = client->ReadReply(10s)) {
+    EXPECT_FALSE(reply->Keyword == "MESSAGE_ACCEPTED" && !reply->Fields.empty() &&
+                 reply->Fields[0] == "2")
+        << reply->Body;
+  }
+  EXPECT_EQ(server->WaitExit(60s), std::optional<int>(1));
+  EXPECT_NE(server->Stderr().find("was deleted or replaced while the server ran"),
+            std::string::npos)
+      << server->Stderr();
+}
+
 } // namespace
 } // namespace voxmit::test
