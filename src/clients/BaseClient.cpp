@@ -1,6 +1,9 @@
 #include "clients/BaseClient.h"
 
 #include <array>
+#include <thread>
+#include <chrono>
+#include <algorithm>
 #include <exception>
 #include <mutex>
 
@@ -26,6 +29,16 @@ void ShowClientsCount(int32_t count) {
 
 std::string BroadcastData(const TNoticeOrigin& origin, const std::string& notice) {
   return BroadcastDataText(origin.HostName, origin.Port, notice);
+}
+
+// How long a logoff waits for the client's side to acknowledge what was written last.
+constexpr int32_t kAckGraceMs = 500;
+
+// Replies whose rows the store marked as told: only those need marking back when they did not
+// arrive. Notices and logon answers carry no row.
+bool TellsOfARow(int32_t kind) {
+  return kind == MK_MESSAGE_ACCEPTED || kind == MK_MESSAGE_ACCEPT_ERROR ||
+         kind == MK_MESSAGE_SENT || kind == MK_MESSAGE_SEND_ERROR;
 }
 
 } // namespace
@@ -151,7 +164,57 @@ void TBaseClient::Logoff() {
   if (confirmations_) confirmations_->Terminate();
   if (sendThread_) sendThread_->WaitFor();
   if (confirmations_) confirmations_->WaitFor();
+  ReturnUnacknowledgedReplies();
   ReturnUndeliveredReplies();
+}
+
+void TBaseClient::NoteReplyWritten(const TServerReplyMessage& reply, uint64_t endOffset) {
+  const int32_t kind = reply.MessageKind();
+  if (!TellsOfARow(kind)) return;
+  const uint64_t acknowledged = BytesAcknowledged();
+  std::lock_guard lock(inFlightMutex_);
+  while (!inFlight_.empty() && inFlight_.front().EndOffset <= acknowledged) inFlight_.pop_front();
+  if (endOffset > acknowledged) inFlight_.push_back({endOffset, reply.RecordID(), kind});
+}
+
+void TBaseClient::NoteReplyLost(const TServerReplyMessage& reply) {
+  const int32_t kind = reply.MessageKind();
+  if (!TellsOfARow(kind)) return;
+  std::lock_guard lock(inFlightMutex_);
+  inFlight_.push_back({kLostReply, reply.RecordID(), kind});
+}
+
+void TBaseClient::ReturnUnacknowledgedReplies() {
+  std::deque<TInFlightReply> lost;
+  {
+    std::lock_guard lock(inFlightMutex_);
+    lost.swap(inFlight_);
+  }
+  // What was written just now may simply not be acknowledged yet: a live peer's
+  // acknowledgement is a round trip away, so it gets a moment before anything is counted lost.
+  uint64_t written = 0;
+  for (const TInFlightReply& reply : lost)
+    if (reply.EndOffset != kLostReply) written = std::max(written, reply.EndOffset);
+  uint64_t acknowledged = BytesAcknowledged();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAckGraceMs);
+  while (acknowledged < written && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    acknowledged = BytesAcknowledged();
+  }
+  TInputMessageQueue* input = context_.Input.get();
+  if (!input) return;
+  int32_t returned = 0;
+  TNWriteLock queueLock(input->Lock());
+  for (const TInFlightReply& reply : lost) {
+    if (reply.EndOffset != kLostReply && reply.EndOffset <= acknowledged) continue;
+    input->Push(std::make_shared<TServerUnsentInputMessage>(
+        reply.RecordID, static_cast<TReplyMessageKind>(reply.MessageKind)));
+    ++returned;
+  }
+  if (returned > 0)
+    LogMessage("TBaseClient, " + std::to_string(returned) + " replies to " + clientGUID_ +
+               " were written but never acknowledged by the client's side; they are reported "
+               "again at its next logon");
 }
 
 void TBaseClient::ReturnUndeliveredReplies() {
@@ -191,9 +254,12 @@ void TNClientSendThread::Execute() {
     if (reply->MessageKind() == MK_MESSAGE_ACCEPTED)
       client_.DoMessageAcceptSuccess(reply->ClientRecordID());
     if (!WriteReply(*reply)) {
+      // Part of it may have gone out, but the client cannot have read a whole reply.
+      client_.NoteReplyLost(*reply);
       client_.Disconnect();
       return;
     }
+    client_.NoteReplyWritten(*reply, client_.BytesWritten());
   }
 }
 

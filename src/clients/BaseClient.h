@@ -27,7 +27,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "clients/TcpMessages.h"
@@ -70,6 +72,11 @@ public:
   virtual void DoMessageSendError(int32_t /*clientRecordID*/, TMessageSendError /*error*/) {}
   // Asks the session to end: sets Closing and ends the connection. Takes no list lock.
   virtual void Disconnect() = 0;
+  // Of all bytes written to the client so far (SendText), how many its side has acknowledged:
+  // a reply whose bytes it never acknowledged may never have arrived. Without a way to know,
+  // everything written counts as arrived. Callable until the connection is closed.
+  virtual uint64_t BytesWritten() const { return 0; }
+  virtual uint64_t BytesAcknowledged() const { return UINT64_MAX; }
   virtual std::string GetIpAddress() const { return {}; }
   virtual std::string GetHostName() const { return {}; }
 
@@ -82,8 +89,14 @@ public:
   // Appends a reply at the tail (send results, notices).
   void AppendReply(std::shared_ptr<TServerReplyMessage> reply);
   // Leaves the clients list, ends the send and confirmation threads and sends every reply not
-  // yet written back to the store as undelivered. Idempotent.
+  // yet written, and every written one the client's side never acknowledged, back to the store
+  // as undelivered (the client may then hear a result twice, never not at all). Idempotent.
   void Logoff();
+  // The send thread wrote reply; its last byte is byte endOffset of the connection. Send
+  // thread only.
+  void NoteReplyWritten(const TServerReplyMessage& reply, uint64_t endOffset);
+  // The write of reply failed part-way: it counts as never delivered. Send thread only.
+  void NoteReplyLost(const TServerReplyMessage& reply);
   // Wakes the confirmation thread for an immediate pass (a send result was recorded).
   void RequeryConfirmations();
 
@@ -107,6 +120,16 @@ private:
   void AcceptMessage(const TServerRawInMessage& request);
   int32_t CarrierFor(const TServerRawInMessage& request);
   void ReturnUndeliveredReplies();
+  void ReturnUnacknowledgedReplies();
+
+  // A written reply whose bytes the client's side may not have acknowledged yet; EndOffset
+  // kLostReply for one whose write failed.
+  static constexpr uint64_t kLostReply = UINT64_MAX;
+  struct TInFlightReply {
+    uint64_t EndOffset;
+    int32_t RecordID;
+    int32_t MessageKind;
+  };
 
   const TSessionContext context_;
 
@@ -117,11 +140,13 @@ private:
   std::atomic<bool> closing_{false};
   std::atomic<bool> loggedOn_{false};
   bool loggedOff_ = false;  // session's own thread only
+  std::mutex inFlightMutex_;  // guards inFlight_ (send thread, then the logoff)
+  std::deque<TInFlightReply> inFlight_;
 };
 
 // Writes the session's replies, head first, until terminated. A failed write ends the thread
-// and disconnects the session (the reply being written is lost, as with any write the client
-// never read). Created by the logon, started by Resume, ended by Terminate and WaitFor (the
+// and disconnects the session; the reply being written, like every written one the client's
+// side never acknowledged, goes back to the store as undelivered at the logoff. Created by the logon, started by Resume, ended by Terminate and WaitFor (the
 // session's thread) or by destruction.
 class TNClientSendThread {
 public:

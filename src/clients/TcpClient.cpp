@@ -13,6 +13,7 @@
 
 #include "host/LogFile.h"
 #include "host/ServerSettings.h"
+#include "platform/TcpInfo.h"
 #include "platform/ThreadRegistry.h"
 
 namespace voxmit {
@@ -23,6 +24,7 @@ namespace {
 constexpr int kKeepAliveIdleSeconds = 60;
 constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kKeepAliveProbes = 6;
+constexpr int kUserTimeoutMs = 60000;
 
 // How long the read loop pauses while the queues it would feed are full.
 constexpr int32_t kCongestionPauseMs = 20;
@@ -41,6 +43,9 @@ void PrepareSocket(Poco::Net::StreamSocket& socket) {
   SetSocketOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
   SetSocketOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
   SetSocketOption(socket, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
+  // Written data the peer never acknowledges (it vanished without FIN or RST) ends the
+  // connection after this long instead of the kernel's 15 minutes of retries.
+  SetSocketOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, kUserTimeoutMs);
 }
 
 } // namespace
@@ -81,7 +86,16 @@ TTcpClient::~TTcpClient() {
 
 int32_t TTcpClient::SendText(const std::string& text) {
   // MSG_NOSIGNAL: a peer that has gone makes the write fail instead of raising SIGPIPE.
-  return socket_.sendBytes(text.data(), static_cast<int>(text.size()), MSG_NOSIGNAL);
+  const int32_t n = socket_.sendBytes(text.data(), static_cast<int>(text.size()), MSG_NOSIGNAL);
+  if (n > 0) bytesWritten_ += static_cast<uint64_t>(n);
+  return n;
+}
+
+uint64_t TTcpClient::BytesAcknowledged() const {
+  std::lock_guard lock(socketMutex_);
+  if (!socketOpen_) return 0;
+  const int64_t acknowledged = TcpBytesAcknowledged(socket_.impl()->sockfd());
+  return acknowledged < 0 ? 0 : static_cast<uint64_t>(acknowledged);
 }
 
 void TTcpClient::Disconnect() {

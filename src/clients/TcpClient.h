@@ -75,6 +75,10 @@ public:
 
   // Send thread (and the connection thread for the logon denial).
   int32_t SendText(const std::string& text) override;
+  uint64_t BytesWritten() const override { return bytesWritten_; }
+  // What the peer's TCP acknowledged (TCP_INFO), also after the connection failed, until the
+  // socket is closed; 0 when it cannot be read.
+  uint64_t BytesAcknowledged() const override;
   void Disconnect() override;
   std::string GetIpAddress() const override;
   std::string GetHostName() const override;
@@ -86,8 +90,9 @@ public:
 private:
   Poco::Net::StreamSocket socket_;
   const std::shared_ptr<TTcpConnections> connections_;
-  std::mutex socketMutex_;
+  mutable std::mutex socketMutex_;
   bool socketOpen_ = true;  // guarded by socketMutex_
+  std::atomic<uint64_t> bytesWritten_{0};
 };
 
 class TNClientReadThread {

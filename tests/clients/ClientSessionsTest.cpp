@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "clients/BaseClient.h"
 #include "clients/TcpMessages.h"
 #include "dispatch/DatabaseThreads.h"
@@ -41,8 +43,24 @@ public:
     changed_.wait(lock, [this] { return open_ || failed_; });
     if (failed_) return -1;
     cutter_.Append(text);
-    while (auto body = cutter_.Next()) written_.push_back(client::ParseReply(*body));
+    bytes_ += text.size();
+    while (auto body = cutter_.Next()) {
+      written_.push_back(client::ParseReply(*body));
+      ends_.push_back(bytes_);
+    }
     return static_cast<int32_t>(text.size());
+  }
+  uint64_t BytesWritten() const override {
+    std::lock_guard lock(mutex_);
+    return bytes_;
+  }
+  // What the far side acknowledged: everything unless a test says otherwise.
+  uint64_t BytesAcknowledged() const override { return acknowledged_; }
+  void Acknowledge(uint64_t bytes) { acknowledged_ = bytes; }
+  // The connection offset at which each written reply ended.
+  std::vector<uint64_t> Ends() {
+    std::lock_guard lock(mutex_);
+    return ends_;
   }
   void Disconnect() override {
     SetClosing();
@@ -91,8 +109,11 @@ private:
     hooks_.push_back(what);
   }
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
+  std::atomic<uint64_t> acknowledged_{UINT64_MAX};
+  uint64_t bytes_ = 0;
+  std::vector<uint64_t> ends_;
   bool open_;
   bool failed_ = false;
   client::TFrameCutter cutter_;
@@ -212,6 +233,28 @@ TEST_F(ClientSessions, ResultsNotWrittenBeforeLogoffReachTheNextSession) {
   EXPECT_EQ(second->WrittenText(),
             (std::vector<std::string>{"LOGON_OK", "MESSAGE_SENT 1,1001", "MESSAGE_SENT 2,1002",
                                       "MESSAGE_SENT 3,1003"}));
+  EXPECT_TRUE(WaitUntil([&] { return Confirmed(kGuid) == 3; }));
+}
+
+// A peer that vanished without FIN or RST never acknowledged the last bytes written to it:
+// those results must be told again at the next logon, not counted as delivered.
+TEST_F(ClientSessions, ResultsWhoseBytesTheClientNeverAcknowledgedAreToldAgain) {
+  StartIntake();
+  auto first = LoggedOn(kGuid, true);
+  first->Acknowledge(0);  // from here on the far side acknowledges nothing
+  AddResults(kGuid, 3);
+  ASSERT_TRUE(WaitUntil([&] { return first->Written().size() == 4; }));
+  ASSERT_TRUE(WaitUntil([&] { return Confirmed(kGuid) == 3; }));
+  // LOGON_OK and the first result arrived; the other two did not.
+  first->Acknowledge(first->Ends()[1]);
+  first->Disconnect();
+  first->Logoff();
+  ASSERT_TRUE(WaitUntil([&] { return Confirmed(kGuid) == 1; }));
+
+  auto second = LoggedOn(kGuid, true);
+  ASSERT_TRUE(WaitUntil([&] { return second->Written().size() == 3; }));
+  EXPECT_EQ(second->WrittenText(),
+            (std::vector<std::string>{"LOGON_OK", "MESSAGE_SENT 2,1002", "MESSAGE_SENT 3,1003"}));
   EXPECT_TRUE(WaitUntil([&] { return Confirmed(kGuid) == 3; }));
 }
 

@@ -119,6 +119,26 @@ TEST_F(TcpSession, ClientThatNeverReadsIsGivenUpWhenAWriteTimesOut) {
   writer.join();
 }
 
+// What the peer's TCP acknowledged is what counts as delivered: all of it while the peer keeps
+// up, less once its window is closed and bytes wait in the server's send queue.
+TEST_F(TcpSession, AcknowledgedBytesFollowWhatThePeerTook) {
+  Start(4096, 4096);
+  EXPECT_EQ(session->SendText(std::string(100, 'x')), 100);
+  EXPECT_TRUE(WaitUntil([&] { return session->BytesAcknowledged() == 100; }))
+      << session->BytesAcknowledged();
+  TTcpClient::SendTimeoutMs = 200;
+  session->Socket().setSendTimeout(Poco::Timespan(0, 200000));
+  const std::string chunk(4096, 'y');
+  try {
+    for (int i = 0; i < 1000 && session->SendText(chunk) > 0; ++i) {
+    }
+  } catch (const std::exception&) {
+    // the write timed out: the peer's window is closed
+  }
+  EXPECT_GT(session->BytesWritten(), session->BytesAcknowledged());
+  EXPECT_GE(session->BytesAcknowledged(), 100u);
+}
+
 TEST_F(TcpSession, ConnectionWithoutLogonIsClosedAfterTheDeadline) {
   TNClientReadThread::LogonTimeoutMs = 300;
   Start();
