@@ -101,7 +101,7 @@ TEST(CarrierChannelsListTest, OneClassPerCarrierTypeAndTheFirstStays) {
 TEST(CarrierChannelsListTest, ScriptedRegistrationStandsInForACarrierWhileItLives) {
   auto script = std::make_shared<TChannelScript>();
   {
-    TScriptedRegistration registration(CT_MSG, script);
+    TScriptedRegistration registration({CT_MSG}, script);
     ASSERT_NE(FindChannelClass(CT_MSG), nullptr);
     EXPECT_EQ(FindChannelClass(CT_MSG)->ClassName(), "TScriptedChannel");
   }
