@@ -19,6 +19,7 @@
 #include "host/ServerSettings.h"
 #include "store/StoreFixture.h"
 #include "store/dmodData.h"
+#include "store/dmodMaintenance.h"
 #include "support/WaitUntil.h"
 #include "tools/ClientProtocol.h"
 
@@ -372,6 +373,29 @@ TEST_F(ClientSessions, RecordedResultIsReportedOnWakeWithoutWaitingForTheRequery
   WakeClientConfirmations(kGuid);
   ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 3; }));
   EXPECT_EQ(session->WrittenText().back(), "MESSAGE_SENT 77,7700");
+  ClientsList.reset();
+}
+
+TEST_F(ClientSessions, MessageAbandonedByMaintenanceIsReportedAtOnce) {
+  settings::SentConfirmationsRequeryPeriod = 600000;
+  ClientsList = clients_;
+  AddResults(kGuid, 1);
+  auto session = LoggedOn(kGuid, true);
+  // The first pass is over once the waiting result is written; the next is ten minutes away.
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 2; }));
+
+  TMessageRow row;
+  row.ClientGUID = kGuid;
+  row.ClientRecordID = 88;
+  row.TimeReceived = DbSecondsAgo((settings::MaxUnsentMessageAge + 5) * 60);
+  AddMessage(row);
+  TDmMaintenance maintenance(*data_);
+  maintenance.SetWakeClient(WakeClientConfirmations);
+  ASSERT_TRUE(maintenance.MaintenancePass());
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 3; }));
+  EXPECT_EQ(session->WrittenText().back(),
+            "MESSAGE_SEND_ERROR 88," + std::to_string(MSE_ABANDONED) +
+                ", Error Sending this Message.");
   ClientsList.reset();
 }
 

@@ -233,6 +233,21 @@ TEST_F(DataTest, RejectFinishesEveryMessageOfTheTypeWithNoDeviceError) {
   EXPECT_EQ(data_.RejectMessagesOfCarrierType(CT_ACU), 0);
 }
 
+TEST_F(DataTest, RejectedMessagesWakeEachOfTheirClientsOnce) {
+  const std::string a = "{00000000-0000-0000-0000-00000000000a}";
+  const std::string b = "{00000000-0000-0000-0000-00000000000b}";
+  for (const std::string& guid : {a, b, a, std::string()}) {
+    TMessageRow row;
+    row.ClientGUID = guid;
+    row.CarrierType = CT_GSM_SMS;
+    AddMessage(row);
+  }
+  std::vector<std::string> woken;
+  const TWakeClient wake = [&](const std::string& guid) { woken.push_back(guid); };
+  EXPECT_EQ(data_.RejectMessagesOfCarrierType(CT_GSM_SMS, wake), 4);
+  EXPECT_EQ(woken, (std::vector<std::string>{a, b}));
+}
+
 TEST_F(DataTest, FinishMessageOfAMissingRowChangesNothing) {
   const int id = AddMessage(TMessageRow{});
   EXPECT_FALSE(data_.FinishMessage(id + 1, MSE_RETRIES_EXCEEDED));
