@@ -128,30 +128,30 @@ bool TBaseChannelModem::HangUp() {
   return cleared;
 }
 
-TDialStatus TBaseChannelModem::DialUp() {
+TDialStatus TBaseChannelModem::DialUp(const std::string& phoneNumber) {
   const std::string device = Device()->Name;
   LogMessage(Poco::format("ChannelThread (%s)(%s) - Hanging Up", ClassName(), device));
   HangUp();
   LogMessage(Poco::format("ChannelThread (%s)(%s) - Dialing Up", ClassName(), device));
-  ShowActivity(Poco::format("Dialling Up (Phone: %s)", PhoneNumber));
+  ShowActivity(Poco::format("Dialling Up (Phone: %s)", phoneNumber));
   // Applying the line state again raises DTR, which the hang-up dropped.
   if (PortHandle) PortHandle->SetDTR(true);
   int32_t matched = -1;
   const TSendModemResult result =
-      SendModemStringEx(BuildDialText(DialingPrefix, WaitForDialTone, PhoneNumber),
+      SendModemStringEx(BuildDialText(DialingPrefix, WaitForDialTone, phoneNumber),
                         DialResponses, settings::ModemConnectTimeout, kCR, matched);
   const TDialStatus status = DialStatusOf(result, matched);
-  ShowActivity(Poco::format("%s (Phone: %s)", std::string(DialStatusText(status)), PhoneNumber));
+  ShowActivity(Poco::format("%s (Phone: %s)", std::string(DialStatusText(status)), phoneNumber));
   return status;
 }
 
-TDialStatus TBaseChannelModem::Dial() {
+TDialStatus TBaseChannelModem::Dial(const std::string& phoneNumber) {
   // At least one attempt, whatever the settings say; a pause between attempts gives a busy
   // line the chance to clear.
   const int32_t attempts = std::max(1, RedialAttempts);
   TDialStatus status = dsTimedOut;
   for (int32_t i = 0; i < attempts; ++i) {
-    status = DialUp();
+    status = DialUp(phoneNumber);
     if (status == dsConnected) break;
     // A closed channel stops dialling at once; an absurd delay is held to a minute.
     if (i + 1 < attempts && !WaitOrStop(std::min(RedialDelay, kMaxRedialDelayMs))) break;
@@ -162,8 +162,10 @@ TDialStatus TBaseChannelModem::Dial() {
 TSendModemResult TBaseChannelModem::SendModemString(std::string_view send,
                                                     std::string_view expected, int32_t timeoutMs,
                                                     char /*terminator*/) {
-  static const TExpectLog log{"TBaseChannelModem.SendModemString",
-                              "TBaseChannelModem.SendModemString, WAIT_TIMEOUT", true};
+  static const TExpectLog log{
+      .Routine = "TBaseChannelModem.SendModemString",
+      .WaitTimeoutLine = "TBaseChannelModem.SendModemString, WAIT_TIMEOUT",
+      .LogTraffic = true};
   std::vector<std::string> list;
   if (!expected.empty()) list.emplace_back(expected);
   int32_t matched = -1;
@@ -174,8 +176,11 @@ TSendModemResult TBaseChannelModem::SendModemStringEx(std::string_view send,
                                                       const std::vector<std::string>& expected,
                                                       int32_t timeoutMs, char /*terminator*/,
                                                       int32_t& matchedIndex) {
-  static const TExpectLog log{"TBaseChannelModem.SendModemStringEx",
-                              "TBaseChannelModem.SendModemStringex, WAIT_TIMEOUT", false};
+  // "SendModemStringex" with a small x is the original line: log readers match it as it is.
+  static const TExpectLog log{
+      .Routine = "TBaseChannelModem.SendModemStringEx",
+      .WaitTimeoutLine = "TBaseChannelModem.SendModemStringex, WAIT_TIMEOUT",
+      .LogTraffic = false};
   return Expect(send, expected, timeoutMs, log, matchedIndex);
 }
 

@@ -84,9 +84,9 @@ bool TDmMaintenance::MaintenancePass() {
   try {
     Poco::Data::Session& session = data_.ThreadSession();
     const TFinishedMessages abandoned = RunWriteTransaction(session, [&] {
-      TFinishedMessages finished = FinishMessageRows(
-          session, {"(Sending = 0) AND (TimeReceived < ?)", {DbCutoff(settings::MaxUnsentMessageAge)}},
-          MSE_ABANDONED);
+      const TMessageSelection unsent{"(Sending = 0) AND (TimeReceived < ?)",
+                                     {DbCutoff(settings::MaxUnsentMessageAge)}};
+      TFinishedMessages finished = FinishMessageRows(session, unsent, MSE_ABANDONED);
       session << "DELETE FROM ArchivedMessages WHERE TimeReceived < ?",
           bind(DbCutoff(settings::MaxArchivedMessageAge)), now;
       ArchiveResults(session, DbCutoff(settings::MaxUnconfirmedMessageAge));

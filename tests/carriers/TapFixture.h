@@ -39,21 +39,15 @@ template <class T>
 class TDriven : public T {
 public:
   using T::T;
-  using T::BaudRate;
-  using T::ByteSize;
   using T::Connect;
-  using T::Dial;
   using T::DialingPrefix;
   using T::Disconnect;
   using T::HangUp;
   using T::InitDevice;
   using T::InitPort;
   using T::InitString;
-  using T::Parity;
   using T::ParseCarrierSettings;
   using T::ParseDeviceSettings;
-  using T::Password;
-  using T::PhoneNumber;
   using T::PortName;
   using T::RedialAttempts;
   using T::RedialDelay;
@@ -61,10 +55,11 @@ public:
   using T::SendMessage;
   using T::SendModemString;
   using T::SendModemStringEx;
-  using T::StopBits;
   using T::WaitForDialTone;
   using T::WaitForModemString;
   int32_t MaxLength() const { return this->MaxMessageLength; }
+  // Dials the carrier's number, as a logon does.
+  TDialStatus Dial() { return T::Dial(this->Settings().PhoneNumber); }
 };
 
 // A far end whose answers the test writes as a function of what it received; optional noise
