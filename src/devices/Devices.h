@@ -43,10 +43,20 @@ enum TDeviceKind : uint8_t {
 // protocol accepts any integer as carrier type).
 std::optional<TDeviceKind> DeviceKindOfCarrierType(int32_t carrierType);
 
+// What a device is made of, given by name:
+// TNDeviceRow{.ID = 1, .TypeName = "Modem", .SettingsData = "COM1,...", .DeviceKind = DK_MODEM,
+//             .Name = "Modem 1"}.
+struct TNDeviceRow {
+  int32_t ID = 0;
+  std::string TypeName{};      // DeviceTypes.Name of the kind
+  std::string SettingsData{};  // comma text of the kind
+  TDeviceKind DeviceKind = DK_MODEM;
+  std::string Name{};
+};
+
 class TNDevice {
 public:
-  TNDevice(int32_t id, std::string typeName, std::string settingsData, TDeviceKind deviceKind,
-           std::string name);
+  explicit TNDevice(TNDeviceRow row);
   TNDevice(const TNDevice&) = delete;
   TNDevice& operator=(const TNDevice&) = delete;
 

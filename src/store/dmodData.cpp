@@ -113,7 +113,11 @@ void TDMData::LoadCarriers(TCarriersList& list) {
   list.BeginWrite();
   list.Clear();
   for (size_t i = 0; i < ids.size(); ++i)
-    list.Add(std::make_shared<TCarrier>(false, ids[i], types[i], data[i], guids[i], times[i]));
+    list.Add(std::make_shared<TCarrier>(TCarrierRow{.CarrierID = ids[i],
+                                                    .CarrierType = types[i],
+                                                    .CarrierData = data[i],
+                                                    .IntroducedByGUID = guids[i],
+                                                    .IntroducedTime = times[i]}));
   list.ResetStates();
   list.EndWrite();
 }

@@ -189,11 +189,18 @@ protected:
   }
 
   std::shared_ptr<TNDevice> ModemDevice(const std::string& extra = ",ATQ0V1M1E0X4,,false,1,1") {
-    return std::make_shared<TNDevice>(1, "MODEM", pty_.SlavePath() + extra, DK_MODEM, "Modem1");
+    return std::make_shared<TNDevice>(TNDeviceRow{.ID = 1,
+                                                  .TypeName = "MODEM",
+                                                  .SettingsData = pty_.SlavePath() + extra,
+                                                  .DeviceKind = DK_MODEM,
+                                                  .Name = "Modem1"});
   }
   std::shared_ptr<TNDevice> DirectDevice() {
-    return std::make_shared<TNDevice>(2, "DirectTAP", pty_.SlavePath(), DK_DIRECT_SERIAL,
-                                      "Direct1");
+    return std::make_shared<TNDevice>(TNDeviceRow{.ID = 2,
+                                                  .TypeName = "DirectTAP",
+                                                  .SettingsData = pty_.SlavePath(),
+                                                  .DeviceKind = DK_DIRECT_SERIAL,
+                                                  .Name = "Direct1"});
   }
 
   // A channel the test drives itself, settings parsed; the port is not opened yet.

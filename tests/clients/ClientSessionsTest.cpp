@@ -318,8 +318,13 @@ TEST_F(ClientSessions, NewMessageThreadStoresEverythingQueuedBeforeItStops) {
   {
     TNWriteLock lock(input_->Lock());
     for (int i = 1; i <= 150; ++i)
-      input_->Push(std::make_shared<TServerNormalInputMessage>(kGuid, 1, "555", "queued", i,
-                                                                CT_TAP));
+      input_->Push(std::make_shared<TServerNormalInputMessage>(
+          TNormalInputFields{.ClientGUID = kGuid,
+                             .CarrierID = 1,
+                             .PagerID = "555",
+                             .MessageText = "queued",
+                             .ClientRecordID = i,
+                             .CarrierType = CT_TAP}));
     input_->Push(std::make_shared<TServerUnsentInputMessage>(sentRow, MK_MESSAGE_SENT));
     input_->Push(std::make_shared<TServerInputMessage>(0));  // neither kind: dropped
   }

@@ -63,14 +63,22 @@ protected:
   const std::shared_ptr<TCarriersList>& Carriers() { return carriers_; }
 
   std::shared_ptr<TCarrier> NewCarrier(int32_t id, int32_t type, const std::string& data = "x") {
-    auto carrier = std::make_shared<TCarrier>(false, id, type, data, "{g}", DbNow());
+    auto carrier = std::make_shared<TCarrier>(TCarrierRow{.CarrierID = id,
+                                                          .CarrierType = type,
+                                                          .CarrierData = data,
+                                                          .IntroducedByGUID = "{g}",
+                                                          .IntroducedTime = DbNow()});
     TNWriteLock lock(carriers_->Lock());
     carriers_->Add(carrier);
     return carrier;
   }
 
   static std::shared_ptr<TNDevice> NewDevice(int32_t id, TDeviceKind kind) {
-    return std::make_shared<TNDevice>(id, "Kind", "COM1", kind, "Device" + std::to_string(id));
+    return std::make_shared<TNDevice>(TNDeviceRow{.ID = id,
+                                                  .TypeName = "Kind",
+                                                  .SettingsData = "COM1",
+                                                  .DeviceKind = kind,
+                                                  .Name = "Device" + std::to_string(id)});
   }
 
   // count messages of the carrier received secondsAgo, the later ones a millisecond newer each.

@@ -76,9 +76,13 @@ protected:
     list.BeginWrite();
     std::shared_ptr<TCarrier> carrier = FindCarrier(list, type, data);
     if (!carrier) {
-      carrier = std::make_shared<TCarrier>(true, NextCarrierID(list), type, data,
-                                           "{00000000-0000-0000-0000-000000000009}-tail",
-                                           DbNow());
+      carrier = std::make_shared<TCarrier>(
+          TCarrierRow{.IsNew = true,
+                      .CarrierID = NextCarrierID(list),
+                      .CarrierType = type,
+                      .CarrierData = data,
+                      .IntroducedByGUID = "{00000000-0000-0000-0000-000000000009}-tail",
+                      .IntroducedTime = DbNow()});
       list.Add(carrier);
     }
     list.EndWrite();
@@ -107,7 +111,8 @@ TEST_F(DataTest, EqualSettingsShareACarrierAndLetterCaseMakesANewOne) {
 
   TCarriersList loaded;
   loaded.BeginWrite();
-  loaded.Add(std::make_shared<TCarrier>(false, 99, 1, "stale", "", ""));
+  loaded.Add(std::make_shared<TCarrier>(
+      TCarrierRow{.CarrierID = 99, .CarrierType = 1, .CarrierData = "stale"}));
   loaded.EndWrite();
   data_.LoadCarriers(loaded);
   ASSERT_EQ(loaded.Count(), 3);
@@ -126,7 +131,12 @@ TEST_F(DataTest, EqualSettingsShareACarrierAndLetterCaseMakesANewOne) {
 
 TEST_F(DataTest, CarrierThatCannotBeStoredStaysNew) {
   AddCarrier(1);
-  TCarrier clash(true, 1, CT_SMTP, "mail", "{g}", DbNow());
+  TCarrier clash({.IsNew = true,
+                  .CarrierID = 1,
+                  .CarrierType = CT_SMTP,
+                  .CarrierData = "mail",
+                  .IntroducedByGUID = "{g}",
+                  .IntroducedTime = DbNow()});
   LogCapture log;
   EXPECT_FALSE(data_.StoreCarrier(clash));
   EXPECT_TRUE(clash.IsNew);
