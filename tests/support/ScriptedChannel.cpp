@@ -126,7 +126,11 @@ TChannelSendResult TScriptedChannel::SendMessage(TNBaseChannelMessage& part) {
     return srNoAnswer;
   }
   const TChannelSendResult result = script_->NextSendResult(part, CarrierID());
-  if (result == srSent) script_->NoteSent({part.ID, Device()->Name, CarrierID(), part.MessageText});
+  if (result == srSent)
+    script_->NoteSent({.ID = part.ID,
+                       .Device = Device()->Name,
+                       .CarrierID = CarrierID(),
+                       .Text = part.MessageText});
   return result;
 }
 
