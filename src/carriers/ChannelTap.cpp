@@ -159,6 +159,8 @@ TChannelConnectResult TChannelTap::LogOnOnce() {
     LogMessage("ChannelTap, receiving ID= failed");
     return crNoLogonRequest;
   }
+  // "[P" in capitals although the terminal answers "[p", and the trailing blank: the original
+  // line, kept as log readers know it.
   LogMessage("ChannelTap, sending <ESC>PG1, waiting for <ESC>[P<CR> ");
   const TSendModemResult logon =
       SendModemStringEx(tap::LogonText(settings_.Password), LogonAnswers, tap::LogonTimeoutMs,
@@ -172,7 +174,7 @@ TChannelConnectResult TChannelTap::LogOnOnce() {
 }
 
 TChannelConnectResult TChannelTap::Connect() {
-  LogMessage("ChannelTap, connecting ");
+  LogMessage("ChannelTap, connecting ");  // trailing blank: the original's
   const int32_t attempts = std::max(0, settings::LogonRetries.load()) + 1;
   TChannelConnectResult result = crConnected;
   for (int32_t i = 0; i < attempts; ++i) {

@@ -124,7 +124,7 @@ bool TBaseChannelModem::HangUp() {
   const bool cleared = PortHandle && PortHandle->SetDTR(false);
   SleepMs(settings::DtrHangupDelay);
   if (PortHandle) PortHandle->Purge();
-  ShowActivity("Hanged Up");
+  ShowActivity("Hanged Up");  // "Hanged" (sic): the original activity text
   return cleared;
 }
 
@@ -132,6 +132,7 @@ TDialStatus TBaseChannelModem::DialUp(const std::string& phoneNumber) {
   const std::string device = Device()->Name;
   LogMessage(Poco::format("ChannelThread (%s)(%s) - Hanging Up", ClassName(), device));
   HangUp();
+  // "Dialing" in the log and "Dialling" in the activity: both spellings are the original's.
   LogMessage(Poco::format("ChannelThread (%s)(%s) - Dialing Up", ClassName(), device));
   ShowActivity(Poco::format("Dialling Up (Phone: %s)", phoneNumber));
   // Applying the line state again raises DTR, which the hang-up dropped.
@@ -198,9 +199,10 @@ TSendModemResult TBaseChannelModem::Expect(std::string_view send,
     // A port that failed outright can deliver no answer either: waiting for one until the
     // deadline would only hold the line.
     if (WriteToComPort(send, timeoutMs) != rwOK) {
-      LogMessage(log.Routine + ", seWritePortTimeout ");
+      LogMessage(log.Routine + ", seWritePortTimeout ");  // trailing blank: the original's
       return seWritePortTimeout;
     }
+    // No blank after the comma: the original line.
     if (log.LogTraffic)
       LogMessage("TBaseChannelModem.SendModemString,write to comport succeeded: " +
                  MakeControlsVisible(std::string(send)));
@@ -223,7 +225,7 @@ TSendModemResult TBaseChannelModem::Expect(std::string_view send,
     const TComPortResult read = ReadFromComPort(text, kExpectReadTimeoutMs);
     if (log.LogTraffic) LogMessage("read from comport");
     if (read == rwTimeOut) {
-      LogMessage(log.Routine + ", rwTimeOut ");
+      LogMessage(log.Routine + ", rwTimeOut ");  // trailing blank: the original's
       return seReadPortTimeout;
     }
     // The port failed or the far end hung up: nothing more will arrive.

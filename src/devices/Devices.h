@@ -143,7 +143,9 @@ bool ParseDirectDeviceSettings(const std::string& settingsData, TDirectDeviceSet
 struct TGsmDeviceSettings {     // kind 3, 4 items; indexes are -1 when none was chosen
   std::string Port;
   int32_t BaudRateIndex = -1;   // into 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200
-  int32_t ModuleIndex = -1;     // into Unknown, Nokia, Wavecom, Ericsson, Simens, Motorola, SIMcom
+  // Into Unknown, Nokia, Wavecom, Ericsson, Simens, Motorola, SIMcom ("Simens" (sic) is the
+  // editor's own list entry, kept).
+  int32_t ModuleIndex = -1;
   int32_t SmsModeIndex = -1;    // 0 Text, 1 PDU
 };
 bool ParseGsmDeviceSettings(const std::string& settingsData, TGsmDeviceSettings& out);
