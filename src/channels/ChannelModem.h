@@ -62,11 +62,11 @@ protected:
   // dropped (a line without modem signals).
   bool HangUp() override;
   bool ParseDeviceSettings() override;
-  // Up to RedialAttempts dial attempts (at least one), RedialDelay apart (at most 60 s); a
-  // closed channel stops dialling. The last status.
-  virtual TDialStatus Dial();
+  // Up to RedialAttempts dial attempts of phoneNumber (at least one), RedialDelay apart (at
+  // most 60 s); a closed channel stops dialling. The last status.
+  virtual TDialStatus Dial(const std::string& phoneNumber);
   // Hang up, raise DTR, dial, and show the outcome as the device activity.
-  TDialStatus DialUp();
+  TDialStatus DialUp(const std::string& phoneNumber);
   // Shows the outcome of the last dial again, e.g. once the hang-up after a failed dial has
   // replaced it with "Hanged Up". Nothing before the first dial.
   void ShowLastDialStatus();
@@ -90,14 +90,13 @@ protected:
   std::string InitString;
   std::string DialingPrefix;
   bool WaitForDialTone = false;
-  std::string PhoneNumber;
-  std::string Password;
   std::vector<std::string> DialResponses;
 
 private:
   struct TExpectLog;
   bool dialled_ = false;
   TDialStatus lastDialStatus_{};
+  std::string lastDialedNumber_;
   TSendModemResult Expect(std::string_view send, const std::vector<std::string>& expected,
                           int32_t timeoutMs, const TExpectLog& log, int32_t& matchedIndex);
 };

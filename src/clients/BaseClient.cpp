@@ -122,8 +122,12 @@ void TBaseClient::AcceptMessage(const TServerRawInMessage& request) {
   if (!context_.Carriers || !input) return;
   const int32_t carrierID = CarrierFor(request);
   auto message = std::make_shared<TServerNormalInputMessage>(
-      clientGUID_, carrierID, request.GetPagerID(), request.GetMessageText(),
-      request.GetClientRecordID(), request.GetCarrierType());
+      TNormalInputFields{.ClientGUID = clientGUID_,
+                         .CarrierID = carrierID,
+                         .PagerID = request.GetPagerID(),
+                         .MessageText = request.GetMessageText(),
+                         .ClientRecordID = request.GetClientRecordID(),
+                         .CarrierType = request.GetCarrierType()});
   TNWriteLock lock(input->Lock());
   input->Push(std::move(message));
 }
@@ -136,7 +140,12 @@ int32_t TBaseClient::CarrierFor(const TServerRawInMessage& request) {
   TNWriteLock lock(carriers.Lock());
   if (auto carrier = FindCarrier(carriers, type, data)) return carrier->CarrierID;
   const int32_t id = NextCarrierID(carriers);
-  carriers.Add(std::make_shared<TCarrier>(true, id, type, data, CutGUID(clientGUID_), DbNow()));
+  carriers.Add(std::make_shared<TCarrier>(TCarrierRow{.IsNew = true,
+                                                      .CarrierID = id,
+                                                      .CarrierType = type,
+                                                      .CarrierData = data,
+                                                      .IntroducedByGUID = CutGUID(clientGUID_),
+                                                      .IntroducedTime = DbNow()}));
   return id;
 }
 

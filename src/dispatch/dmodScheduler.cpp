@@ -8,7 +8,6 @@
 #include <Poco/Data/Statement.h>
 
 #include "channels/RegChannels.h"
-#include "clients/BaseClient.h"
 #include "devices/Devices.h"
 #include "host/LogFile.h"
 #include "host/ServerSettings.h"
@@ -33,32 +32,6 @@ std::string EpochSecondsOf(const std::string& julianDay) {
   return text;
 }
 
-// Finishes every message of a carrier with the error, in one transaction; logs one line per
-// message after the commit and wakes the clients concerned. Returns how many.
-int32_t FinishMessagesOfCarrier(TDMData& data, TClientsList* clients, int32_t carrierID,
-                                TMessageSendError error) {
-  std::vector<int32_t> ids;
-  std::vector<std::string> texts, guids;
-  Poco::Data::Session& session = data.ThreadSession();
-  RunWriteTransaction(session, [&] {
-    ids.clear();
-    texts.clear();
-    guids.clear();
-    session << "SELECT ID, COALESCE(MessageText, ''), COALESCE(ClientGUID, '') FROM Messages "
-               "WHERE CarrierID = ? ORDER BY ID",
-        bind(carrierID), into(ids), into(texts), into(guids), now;
-    const std::string timeSent = DbNow();
-    for (int32_t id : ids) FinishMessageRow(session, id, error, timeSent);
-  });
-  for (const std::string& text : texts)
-    LogMessage("Scheduler: Message Send Error! Non-Existent CarrierID: " +
-               std::to_string(carrierID) + "; Message: \"" + text + "\"");
-  if (clients)
-    for (const std::string& guid : std::set<std::string>(guids.begin(), guids.end()))
-      WakeClientConfirmations(*clients, guid);
-  return static_cast<int32_t>(ids.size());
-}
-
 } // namespace
 
 std::optional<int32_t> GetChannelInputLimit(int32_t carrierType) {
@@ -71,10 +44,10 @@ std::optional<int32_t> GetChannelInputLimit(int32_t carrierType) {
 
 TScheduler::TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers,
                        std::shared_ptr<TClientsList> clients, TDMData& data, bool startThread,
-                       TNChannelCallbacks callbacks)
+                       TSchedulerCallbacks callbacks)
     : devices_(devices), carriers_(std::move(carriers)), clients_(std::move(clients)),
-      data_(data),
-      iterators_(std::make_unique<TIteratorsList>(carriers_, clients_, data_, std::move(callbacks))) {
+      data_(data), callbacks_(std::move(callbacks)),
+      iterators_(std::make_unique<TIteratorsList>(carriers_, clients_, data_, callbacks_.Channels)) {
   devices_.LoadDevices(data_.ThreadSession());
   if (startThread) thread_ = std::make_unique<TSchedulerThread>(*this, data_);
 }
@@ -173,7 +146,13 @@ std::vector<TCarrierStatisticsRow> TScheduler::RejectUnknownCarriers(
   }
   for (int32_t carrierID : unknown) {
     try {
-      FinishMessagesOfCarrier(data_, clients_.get(), carrierID, MSE_ABANDONED);
+      data_.FinishMessages(
+          {"CarrierID = ?", {carrierID}}, MSE_ABANDONED,
+          [carrierID](const std::string& text) {
+            return "Scheduler: Message Send Error! Non-Existent CarrierID: " +
+                   std::to_string(carrierID) + "; Message: \"" + text + "\"";
+          },
+          callbacks_.WakeClient);
     } catch (const std::exception& e) {
       LogMessage("Scheduler: finishing the messages of carrier " + std::to_string(carrierID) +
                  " failed: " + e.what());
@@ -189,7 +168,8 @@ void TScheduler::RejectCarrierTypes(const TAllocation& allocation) {
                std::to_string(carrierType) + "\"");
   for (const auto* list :
        {&allocation.NoDeviceCarrierTypes, &allocation.NoChannelClassCarrierTypes})
-    for (int32_t carrierType : *list) data_.RejectMessagesOfCarrierType(carrierType);
+    for (int32_t carrierType : *list)
+      data_.RejectMessagesOfCarrierType(carrierType, callbacks_.WakeClient);
 }
 
 // ---- Plan -----------------------------------------------------------------------------------
@@ -234,7 +214,7 @@ void TScheduler::ApplyPlan(const std::vector<TCarrierStatistics>& plan) {
 std::unique_ptr<TScheduler> CreateScheduler(TNDevicesList& devices,
                                             std::shared_ptr<TCarriersList> carriers,
                                             std::shared_ptr<TClientsList> clients,
-                                            TDMData& data, TNChannelCallbacks callbacks) {
+                                            TDMData& data, TSchedulerCallbacks callbacks) {
   return std::make_unique<TScheduler>(devices, std::move(carriers), std::move(clients), data,
                                       true, std::move(callbacks));
 }

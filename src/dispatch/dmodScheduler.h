@@ -21,11 +21,12 @@
 #include "common/BaseContainers.h"
 #include "dispatch/SchedulerPlan.h"
 #include "dispatch/dmodIterator.h"
+#include "platform/TNEvent.h"
 #include "platform/TNThread.h"
+#include "store/dmodData.h"
 
 namespace voxmit {
 
-class TDMData;
 class TNDevicesList;
 
 // The input limit of the class registered for the carrier type, at least 1 (a negative limit
@@ -33,6 +34,15 @@ class TNDevicesList;
 std::optional<int32_t> GetChannelInputLimit(int32_t carrierType);
 
 class TScheduler;
+
+// How the scheduler reports upward. Either may be empty.
+struct TSchedulerCallbacks {
+  // What the channels of every iterator report through.
+  TNChannelCallbacks Channels;
+  // Wakes a client whose messages the scheduler finished (a carrier type without devices or
+  // channel class, a carrier missing from the list), so it hears at once. Scheduler thread.
+  TWakeClient WakeClient;
+};
 
 // The scheduler's thread: a pass at once, then the next one whenever more than
 // SchedulerRequeryPeriod ms have passed since the previous ended, sleeping in
@@ -60,11 +70,11 @@ class TScheduler {
 public:
   // Loads the device pool (throws when that fails, before any thread exists), then starts
   // the scheduler thread unless told not to. carriers and clients are the server run's lists
-  // (clients may be nullptr: nobody is woken when a message is finished). The channels of
-  // every iterator report through callbacks.
+  // (clients may be nullptr: the iterators then wake nobody when a result is recorded). The
+  // scheduler and the channels of every iterator report through callbacks.
   TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers,
              std::shared_ptr<TClientsList> clients, TDMData& data, bool startThread = true,
-             TNChannelCallbacks callbacks = {});
+             TSchedulerCallbacks callbacks = {});
   // Stops the scheduler thread and waits for it, then stops every iterator and frees them
   // (each waits until its channels have handed back their results and ended).
   ~TScheduler();
@@ -90,6 +100,7 @@ private:
   std::shared_ptr<TCarriersList> carriers_;
   std::shared_ptr<TClientsList> clients_;
   TDMData& data_;
+  const TSchedulerCallbacks callbacks_;
   std::unique_ptr<TIteratorsList> iterators_;
   std::atomic<int64_t> passes_{0};
   std::unique_ptr<TSchedulerThread> thread_;
@@ -97,11 +108,11 @@ private:
 
 // The server's scheduler, with its thread running: the server run creates it once the listener
 // is open (it loads the device pool and starts the first pass) and frees it at stop. UI thread
-// only. Throws when the device pool cannot be loaded; then no scheduler exists. The channels
-// report through callbacks.
+// only. Throws when the device pool cannot be loaded; then no scheduler exists. The scheduler
+// and its channels report through callbacks.
 std::unique_ptr<TScheduler> CreateScheduler(TNDevicesList& devices,
                                             std::shared_ptr<TCarriersList> carriers,
                                             std::shared_ptr<TClientsList> clients,
-                                            TDMData& data, TNChannelCallbacks callbacks);
+                                            TDMData& data, TSchedulerCallbacks callbacks);
 
 } // namespace voxmit

@@ -84,6 +84,11 @@ void TServerRun::Start(const TStartStepHook& hook) {
   else
     modules_.Data.Reopen();
 
+  // The clients list exists from here on (empty until the listener opens), so that whoever
+  // finishes a message can wake its client at once.
+  clients_ = std::make_shared<TClientsList>();
+  modules_.Maintenance.SetWakeClient(WakeClient());
+
   step(TStartStep::StartupCleanup);
   modules_.Maintenance.StartupCleanup();
 
@@ -101,7 +106,6 @@ void TServerRun::Start(const TStartStepHook& hook) {
   auto carriers = std::make_shared<TCarriersList>();
   modules_.Data.LoadCarriers(*carriers);
   carriers_ = std::move(carriers);
-  clients_ = std::make_shared<TClientsList>();
   input_ = std::make_shared<TInputMessageQueue>();
   connections_ = std::make_shared<TTcpConnections>();
 
@@ -115,7 +119,8 @@ void TServerRun::Start(const TStartStepHook& hook) {
 
   step(TStartStep::CreateScheduler);
   scheduler_ = CreateScheduler(modules_.Devices, carriers_, clients_, modules_.Data,
-                               channelCallbacks_);
+                               TSchedulerCallbacks{.Channels = channelCallbacks_,
+                                                   .WakeClient = WakeClient()});
 }
 
 void TServerRun::ActivateListener() {
@@ -158,6 +163,7 @@ void TServerRun::Stop(const char* context) {
     StopStep(context, [&] { modules_.Maintenance.StopMaintenance(); });
     maintenanceStarted_ = false;
   }
+  modules_.Maintenance.SetWakeClient(nullptr);
   connections_.reset();
   input_.reset();
   clients_.reset();
@@ -173,6 +179,12 @@ void TServerRun::StopIntake() {
 
 void TServerRun::Broadcast(const std::string& notice) {
   if (clients_) BroadcastToClients(*clients_, origin_, notice);
+}
+
+TWakeClient TServerRun::WakeClient() const {
+  return [clients = clients_](const std::string& guid) {
+    if (clients) WakeClientConfirmations(*clients, guid);
+  };
 }
 
 TSessionContext TServerRun::SessionContext() const {

@@ -39,6 +39,7 @@
 #include "clients/BaseClient.h"
 #include "common/BaseContainers.h"
 #include "server/ServerModules.h"
+#include "store/dmodData.h"
 
 namespace voxmit {
 
@@ -83,6 +84,8 @@ public:
   void Broadcast(const std::string& notice);
   // What a new session of this run works with.
   TSessionContext SessionContext() const;
+  // Wakes the confirmations of a client of this run whose messages were finished elsewhere.
+  TWakeClient WakeClient() const;
   const TNoticeOrigin& NoticeOrigin() const { return origin_; }
   // How this run's channels report: their notices go to every logged-on session. Set once the
   // listener is open.

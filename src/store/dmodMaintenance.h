@@ -4,10 +4,12 @@
 //
 // A message left unfinished (marked Sending by an interrupted run, or never sent within
 // MaxUnsentMessageAge) was acknowledged to its client, so it is finished as a result with
-// MSE_ABANDONED rather than dropped: the client hears of it through the confirmations.
+// MSE_ABANDONED rather than dropped: the client hears of it through the confirmations, woken
+// at once through the wake callback its creator sets.
 //
-// Threads: StartupCleanup, StartMaintenance, StopMaintenance and Running run on the UI thread
-// (StartupCleanup before any server thread exists). The maintenance thread is the only other
+// Threads: SetWakeClient, StartupCleanup, StartMaintenance, StopMaintenance and Running run on
+// the UI thread (SetWakeClient and StartupCleanup while the thread does not run, StartupCleanup
+// before any server thread exists). The maintenance thread is the only other
 // user of this object; it works on its own database connection (TDMData::ThreadSession).
 // PassCount is safe from any thread.
 //
@@ -30,6 +32,9 @@ public:
   ~TDmMaintenance();
   TDmMaintenance(const TDmMaintenance&) = delete;
   TDmMaintenance& operator=(const TDmMaintenance&) = delete;
+
+  // Wakes the clients whose messages maintenance finished. Set while the thread does not run.
+  void SetWakeClient(TWakeClient wake);
 
   // DeleteMarkedSending, then DeleteUnusedCarriers. Throws when the database fails: the start
   // cannot go on with an unknown state.
@@ -60,6 +65,7 @@ private:
   bool WaitForNextPass(std::chrono::steady_clock::time_point lastPass);
 
   TDMData& data_;
+  TWakeClient wake_;  // read by the thread, set only while it does not run
   std::atomic<int64_t> passCount_{0};
   TNThread thread_;  // last: the thread ends before the members it uses go
 };

@@ -20,6 +20,7 @@
 #include "host/ServerSettings.h"
 #include "store/StoreFixture.h"
 #include "store/dmodData.h"
+#include "store/dmodMaintenance.h"
 #include "support/WaitUntil.h"
 #include "tools/ClientProtocol.h"
 
@@ -359,8 +360,13 @@ TEST_F(ClientSessions, NewMessageThreadStoresEverythingQueuedBeforeItStops) {
   {
     TNWriteLock lock(input_->Lock());
     for (int i = 1; i <= 150; ++i)
-      input_->Push(std::make_shared<TServerNormalInputMessage>(kGuid, 1, "555", "queued", i,
-                                                                CT_TAP));
+      input_->Push(std::make_shared<TServerNormalInputMessage>(
+          TNormalInputFields{.ClientGUID = kGuid,
+                             .CarrierID = 1,
+                             .PagerID = "555",
+                             .MessageText = "queued",
+                             .ClientRecordID = i,
+                             .CarrierType = CT_TAP}));
     input_->Push(std::make_shared<TServerUnsentInputMessage>(sentRow, MK_MESSAGE_SENT));
     input_->Push(std::make_shared<TServerInputMessage>(0));  // neither kind: dropped
   }
@@ -410,6 +416,28 @@ TEST_F(ClientSessions, RecordedResultIsReportedOnWakeWithoutWaitingForTheRequery
   WakeClientConfirmations(*clients_, kGuid);
   ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 3; }));
   EXPECT_EQ(session->WrittenText().back(), "MESSAGE_SENT 77,7700");
+}
+
+TEST_F(ClientSessions, MessageAbandonedByMaintenanceIsReportedAtOnce) {
+  settings::SentConfirmationsRequeryPeriod = 600000;
+  AddResults(kGuid, 1);
+  auto session = LoggedOn(kGuid, true);
+  // The first pass is over once the waiting result is written; the next is ten minutes away.
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 2; }));
+
+  TMessageRow row;
+  row.ClientGUID = kGuid;
+  row.ClientRecordID = 88;
+  row.TimeReceived = DbSecondsAgo((settings::MaxUnsentMessageAge + 5) * 60);
+  AddMessage(row);
+  TDmMaintenance maintenance(*data_);
+  maintenance.SetWakeClient(
+      [this](const std::string& guid) { WakeClientConfirmations(*clients_, guid); });
+  ASSERT_TRUE(maintenance.MaintenancePass());
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 3; }));
+  EXPECT_EQ(session->WrittenText().back(),
+            "MESSAGE_SEND_ERROR 88," + std::to_string(MSE_ABANDONED) +
+                ", Error Sending this Message.");
 }
 
 TEST_F(ClientSessions, LogonStatesAndDuplicateGuids) {
