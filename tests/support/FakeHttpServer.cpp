@@ -9,13 +9,20 @@
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/SocketStream.h>
+#include <Poco/Net/TCPServer.h>
+#include <Poco/Net/TCPServerConnection.h>
+#include <Poco/Net/TCPServerConnectionFactory.h>
+#include <Poco/Net/TCPServerParams.h>
 #include <Poco/String.h>
+#include <Poco/ThreadPool.h>
 
 namespace voxmit::test {
 
 namespace {
 
 constexpr auto kPollSlice = std::chrono::milliseconds(50);
+// Connections served at once; a held connection keeps its thread.
+constexpr int kMaxThreads = 64;
 
 Poco::Timespan Span(std::chrono::microseconds time) { return Poco::Timespan(time.count()); }
 
@@ -27,10 +34,38 @@ std::string FakeHttpServer::TRequest::Header(const std::string& name) const {
   return {};
 }
 
+class FakeHttpServer::TConnection : public Poco::Net::TCPServerConnection {
+public:
+  TConnection(const Poco::Net::StreamSocket& socket, FakeHttpServer& owner)
+      : TCPServerConnection(socket), owner_(owner) {}
+  void run() override { owner_.Serve(socket()); }
+
+private:
+  FakeHttpServer& owner_;
+};
+
+class FakeHttpServer::TFactory : public Poco::Net::TCPServerConnectionFactory {
+public:
+  explicit TFactory(FakeHttpServer& owner) : owner_(owner) {}
+  // POCO's server owns and deletes the connection once it has run.
+  Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override {
+    return new TConnection(socket, owner_);
+  }
+
+private:
+  FakeHttpServer& owner_;
+};
+
 FakeHttpServer::FakeHttpServer()
-    : listener_(Poco::Net::SocketAddress("127.0.0.1", 0), 64) {
+    : listener_(Poco::Net::SocketAddress("127.0.0.1", 0), 64),
+      pool_(std::make_unique<Poco::ThreadPool>(2, kMaxThreads)) {
   port_ = listener_.address().port();
-  acceptThread_ = std::thread([this] { AcceptLoop(); });
+  auto params = Poco::makeAuto<Poco::Net::TCPServerParams>();
+  params->setMaxThreads(kMaxThreads);
+  params->setMaxQueued(256);
+  server_ = std::make_unique<Poco::Net::TCPServer>(Poco::makeShared<TFactory>(*this), *pool_,
+                                                   listener_, params);
+  server_->start();
 }
 
 FakeHttpServer::~FakeHttpServer() { Stop(); }
@@ -88,65 +123,37 @@ bool FakeHttpServer::WaitForRequests(size_t count, std::chrono::milliseconds dea
 void FakeHttpServer::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ && !acceptThread_.joinable()) return;
+    if (stopped_) return;
+    stopped_ = true;
     stopping_ = true;
-    for (TConnection& connection : live_) {
+    for (Poco::Net::StreamSocket* socket : live_) {
       try {
-        connection.Socket.shutdown();
+        socket->shutdown();
       } catch (const Poco::Exception&) {
-        // already shut down by the peer or by the act itself
+        // already shut down by the client or by the act itself
       }
     }
   }
-  changed_.notify_all();
-  if (acceptThread_.joinable()) acceptThread_.join();
-  for (TConnection& connection : live_)
-    if (connection.Thread.joinable()) connection.Thread.join();
-  live_.clear();
+  stop_.notify_all();
+  server_->stop();
+  pool_->joinAll();
+  server_.reset();
   listener_.close();
 }
 
-void FakeHttpServer::AcceptLoop() {
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;
-    }
-    ReapFinished();
-    try {
-      if (!listener_.poll(Span(kPollSlice), Poco::Net::Socket::SELECT_READ)) continue;
-      Poco::Net::StreamSocket socket = listener_.acceptConnection();
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;  // the socket closes as it goes
-      ++connections_;
-      TConnection& connection = live_.emplace_back();
-      connection.Socket = socket;
-      connection.Thread = std::thread([this, &connection] {
-        Serve(connection);
-        std::lock_guard<std::mutex> done(mutex_);
-        connection.Done = true;
-      });
-    } catch (const Poco::Exception&) {
-      // a connection that went before it was accepted
-    }
-  }
-}
-
-void FakeHttpServer::ReapFinished() {
-  std::list<TConnection> finished;
+void FakeHttpServer::Serve(Poco::Net::StreamSocket& socket) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = live_.begin(); it != live_.end();) {
-      auto next = std::next(it);
-      if (it->Done) finished.splice(finished.end(), live_, it);
-      it = next;
-    }
+    if (stopping_) return;
+    ++connections_;
+    live_.insert(&socket);
   }
-  for (TConnection& connection : finished) connection.Thread.join();
+  ServeRegistered(socket);
+  std::lock_guard<std::mutex> lock(mutex_);
+  live_.erase(&socket);
 }
 
-void FakeHttpServer::Serve(TConnection& connection) {
-  Poco::Net::StreamSocket& socket = connection.Socket;
+void FakeHttpServer::ServeRegistered(Poco::Net::StreamSocket& socket) {
   try {
     socket.setNoDelay(true);
   } catch (const Poco::Exception&) {
@@ -292,7 +299,7 @@ void FakeHttpServer::Hold(Poco::Net::StreamSocket& socket) {
 
 bool FakeHttpServer::Sleep(std::chrono::microseconds time) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return !changed_.wait_for(lock, time, [&] { return stopping_; });
+  return !stop_.wait_for(lock, time, [&] { return stopping_; });
 }
 
 } // namespace voxmit::test

@@ -14,24 +14,30 @@
 // A connection that closes before it sends a request (a reachability probe) counts as a
 // connection but takes no step of the script. One request per connection.
 //
-// Threads: an accepting thread and one thread per connection; every public member is safe
-// from any thread. Connection threads never close their sockets while running: Stop (also
-// run by the destructor) shuts every connection down, joins every thread, and only then lets
-// the sockets go.
+// Threads: POCO's TCPServer accepts and hands each connection to a thread of the server's own
+// pool; every public member is safe from any thread. A connection's socket is closed only once
+// its handler has returned, so Stop (also run by the destructor) may shut down every socket it
+// finds registered, then stops the server and joins the pool.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
+
+namespace Poco {
+class ThreadPool;
+namespace Net {
+class TCPServer;
+}
+} // namespace Poco
 
 namespace voxmit::test {
 
@@ -92,14 +98,12 @@ public:
   void Stop();
 
 private:
-  struct TConnection {
-    Poco::Net::StreamSocket Socket;
-    std::thread Thread;
-    bool Done = false;  // guarded by mutex_
-  };
+  class TConnection;
+  class TFactory;
 
-  void AcceptLoop();
-  void Serve(TConnection& connection);
+  // One connection, on a thread of the pool: registered in live_ while it is served.
+  void Serve(Poco::Net::StreamSocket& socket);
+  void ServeRegistered(Poco::Net::StreamSocket& socket);
   // Reads one request; false when the client closed or sent no valid request.
   bool ReadRequest(Poco::Net::StreamSocket& socket, TRequest& request);
   TStep StepFor(size_t index) const;
@@ -109,15 +113,17 @@ private:
   void Hold(Poco::Net::StreamSocket& socket);
   // Waits until Stop or the time has passed; false on Stop.
   bool Sleep(std::chrono::microseconds time);
-  void ReapFinished();
 
   Poco::Net::ServerSocket listener_;
   uint16_t port_ = 0;
-  std::thread acceptThread_;
+  std::unique_ptr<Poco::ThreadPool> pool_;
+  std::unique_ptr<Poco::Net::TCPServer> server_;
 
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
+  mutable std::condition_variable changed_;  // a request arrived
+  std::condition_variable stop_;              // Stop: ends every delay at once
   bool stopping_ = false;
+  bool stopped_ = false;
   std::vector<TStep> script_{Answer(200)};
   std::string body_;
   std::chrono::microseconds delay_{0};
@@ -126,7 +132,7 @@ private:
   size_t holding_ = 0;
   size_t answered_ = 0;
   std::chrono::nanoseconds answerTime_{0};
-  std::list<TConnection> live_;
+  std::set<Poco::Net::StreamSocket*> live_;  // the sockets of the running handlers
 };
 
 } // namespace voxmit::test
