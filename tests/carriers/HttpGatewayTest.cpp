@@ -12,7 +12,12 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 
+#include "carriers/ChannelMSG.h"
+#include "carriers/ChannelWCTP.h"
 #include "carriers/HttpGateway.h"
+#include "carriers/RegisterCarriers.h"
+#include "channels/RegChannels.h"
+#include "host/ServerSettings.h"
 #include "support/FakeHttpServer.h"
 #include "support/WaitUntil.h"
 
@@ -120,6 +125,20 @@ TEST(HttpGatewayClientTest, StatusOfTheAnswerIsReturnedAndTheConnectionClosed) {
   EXPECT_EQ(requests[0].Header("Connection"), "Close");
   EXPECT_EQ(requests[1].Header("Content-Length"), "3");
   EXPECT_EQ(requests[1].Body, "x=1");
+}
+
+TEST(RegisterCarriers, BothGatewayClassesAreRegisteredWithTheNetworkLimits) {
+  RegisterCarrierChannels();
+  const auto wctp = FindChannelClass(CT_WCTP);
+  const auto msg = FindChannelClass(CT_MSG);
+  ASSERT_NE(wctp, nullptr);
+  ASSERT_NE(msg, nullptr);
+  EXPECT_EQ(wctp->ClassName(), "TChannelWCTP");
+  EXPECT_EQ(msg->ClassName(), "TChannelMSG");
+  for (const auto& cls : {wctp, msg}) {
+    EXPECT_EQ(cls->GetBufferLimits().Input, 1000);
+    EXPECT_EQ(cls->GetBufferLimits().Output, settings::OutputBufferLimit.load());
+  }
 }
 
 } // namespace
