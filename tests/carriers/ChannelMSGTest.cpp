@@ -38,8 +38,12 @@ protected:
 };
 
 TEST_F(MsgTest, TheGatewayReceivesTheExampleTargetAfterAProbeThatSendsNothing) {
-  const TPart part = SendOne("A,B,C,D,E", "Hello world");
-  ASSERT_NE(part, nullptr);
+  const auto device = Device();
+  auto channel = Launch<TQuickMSG>("TChannelMSG", CT_MSG, Settings(), device);
+  channel->EnqueueMessage(31, "A,B,C,D,E", "Hello world", 0);
+  const auto parts = Collect(*channel, 1);
+  ASSERT_EQ(parts.size(), 1u);
+  const TPart part = parts[0];
   EXPECT_TRUE(part->Taken);
   EXPECT_EQ(part->SendError, MSE_OK);
   const auto requests = server_.Requests();
@@ -50,6 +54,7 @@ TEST_F(MsgTest, TheGatewayReceivesTheExampleTargetAfterAProbeThatSendsNothing) {
   // The probe connection and the request's own.
   EXPECT_EQ(server_.Connections(), 2u);
   EXPECT_TRUE(log_.Has("ChannelMSG, connect succeeded"));
+  EXPECT_EQ(device->Activity(), "TChannelMSG - Sending Message");
 }
 
 struct TextCase {
