@@ -3,7 +3,9 @@
 #include <mutex>
 
 #include "carriers/ChannelDirectTap.h"
+#include "carriers/ChannelMSG.h"
 #include "carriers/ChannelTap.h"
+#include "carriers/ChannelWCTP.h"
 #include "channels/RegChannels.h"
 #include "platform/OperatorUi.h"
 
@@ -29,6 +31,12 @@ void RegisterCarrierChannels() {
         CT_DIRECT_TAP, "TChannelDirectTap",
         "Error registering CarrierChannelClass (unit: \"ChannelDirectTap\", class: "
         "\"TChannelDirectTap\" (CarrierType= CARRIER_TYPE_DIRECT_TAP)");
+    Register<TChannelWCTP>(CT_WCTP, "TChannelWCTP",
+                           "Error registering CarrierChannelClass (unit: \"ChannelWCTP\", class: "
+                           "\"TChannelWCTP\" (CarrierType= CARRIER_TYPE_WCTP)");
+    Register<TChannelMSG>(CT_MSG, "TChannelMSG",
+                          "Error registering CarrierChannelClass (unit: \"ChannelMSG\", class: "
+                          "\"TChannelMSG\" (CarrierType= CARRIER_TYPE_MSG)");
   });
 }
 
