@@ -91,8 +91,11 @@ int Run(const TOptions& options) {
   std::vector<std::shared_ptr<TNDevice>> devices;
   std::vector<std::shared_ptr<TNBaseCarrierChannel>> channels;
   for (int d = 0; d < options.Devices; ++d) {
-    auto device = std::make_shared<TNDevice>(d + 1, "IP network", "127.0.0.1," + port + ",3",
-                                             DK_IP_NETWORK, "Net" + std::to_string(d + 1));
+    auto device = std::make_shared<TNDevice>(TNDeviceRow{.ID = d + 1,
+                                                         .TypeName = "IP network",
+                                                         .SettingsData = "127.0.0.1," + port + ",3",
+                                                         .DeviceKind = DK_IP_NETWORK,
+                                                         .Name = "Net" + std::to_string(d + 1)});
     // Held until the first messages are queued, so that the run starts with full queues.
     device->FreeEvent.TryTake();
     auto channel = cls->Create(list, CT_MSG, 1, "send," + port + ",160", device);

@@ -90,9 +90,12 @@ protected:
 
   // An IP network device; its host and port are those of the fake gateway unless given.
   std::shared_ptr<TNDevice> Device(const std::string& settings = "") {
-    return std::make_shared<TNDevice>(
-        9, "IP network", settings.empty() ? "127.0.0.1," + Port() + ",2" : settings,
-        DK_IP_NETWORK, "Net1");
+    return std::make_shared<TNDevice>(TNDeviceRow{
+        .ID = 9,
+        .TypeName = "IP network",
+        .SettingsData = settings.empty() ? "127.0.0.1," + Port() + ",2" : settings,
+        .DeviceKind = DK_IP_NETWORK,
+        .Name = "Net1"});
   }
   std::string Port() const { return std::to_string(server_.Port()); }
   // A gateway URL on the fake gateway.
