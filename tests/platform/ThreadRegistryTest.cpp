@@ -59,10 +59,9 @@ TEST(TNThreadRegistry, ServedObjectDiesBeforeTheThreadIsCountedOut) {
   TNThreadRegistry registry;
   TNEvent release;
   std::atomic<bool> destroyed{false};
-  {
-    auto served = std::make_shared<TServed>(release, destroyed);
-    registry.Spawn("session", [served] {});
-  }
+  // Only the thread holds the object: were the test to hold it too, a thread that ran first
+  // would leave the last release (and the destructor) to the test.
+  registry.Spawn("session", [served = std::make_shared<TServed>(release, destroyed)] {});
   EXPECT_FALSE(registry.WaitAll(100)) << "counted out while its object was still being destroyed";
   release.Set();
   EXPECT_TRUE(registry.WaitAll(10000));
