@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "carriers/ChannelDirectTap.h"
+#include "carriers/ChannelPacnet.h"
 #include "carriers/ChannelTap.h"
 #include "channels/RegChannels.h"
 #include "platform/OperatorUi.h"
@@ -29,6 +30,9 @@ void RegisterCarrierChannels() {
         CT_DIRECT_TAP, "TChannelDirectTap",
         "Error registering CarrierChannelClass (unit: \"ChannelDirectTap\", class: "
         "\"TChannelDirectTap\" (CarrierType= CARRIER_TYPE_DIRECT_TAP)");
+    Register<TChannelPacnet>(CT_PACNET, "TChannelPacnet",
+                             "Error registering CarrierChannelClass (unit: \"ChannelPacnet\", "
+                             "class: \"TChannelPacnet\" (CarrierType= CARRIER_TYPE_PACNET)");
   });
 }
 
