@@ -147,16 +147,18 @@ TBufferLimits TChannelPacnet::GetBufferLimits() {
 }
 
 bool TChannelPacnet::ParseCarrierSettings() {
-  settingsValid_ = pacnet::ParseCarrierSettings(CarrierSettings(), Settings);
-  PhoneNumber = Settings.PhoneNumber;
-  MaxMessageLength = Settings.MaxMessageLength;
-  BaudRate = Settings.BaudRate;
-  ByteSize = Settings.ByteSize;
-  Parity = Settings.Parity;
-  StopBits = Settings.StopBits;
+  settingsValid_ = pacnet::ParseCarrierSettings(CarrierSettings(), settings_);
+  MaxMessageLength = settings_.MaxMessageLength;
   if (!settingsValid_)
     LogMessage(Poco::format("ChannelPacnet, invalid carrier settings: \"%s\"", CarrierSettings()));
   return settingsValid_;
+}
+
+bool TChannelPacnet::InitPort() {
+  return OpenPort({.BaudRate = settings_.BaudRate,
+                   .ByteSize = settings_.ByteSize,
+                   .Parity = settings_.Parity,
+                   .StopBits = settings_.StopBits});
 }
 
 TSendModemResult TChannelPacnet::SendLine(const std::string& text,
@@ -171,12 +173,12 @@ TSendModemResult TChannelPacnet::SendLine(const std::string& text,
 void TChannelPacnet::FilterReceived(std::string& text) { text = echo_.Filter(text); }
 
 TChannelConnectResult TChannelPacnet::CallOnce() {
-  if (Dial() != dsConnected) return crNoConnection;
+  if (Dial(settings_.PhoneNumber) != dsConnected) return crNoConnection;
   if (WaitForModemString(pacnet::Herald, pacnet::CR, settings::HeraldTimeoutPACNET) != seOK)
     return crNoLogonRequest;
   int32_t matched = -1;
   const TSendModemResult result =
-      SendLine(pacnet::CallRequestText(Settings.NetworkUserId, Settings.CalledAddress),
+      SendLine(pacnet::CallRequestText(settings_.NetworkUserId, settings_.CalledAddress),
                CallAnswers, settings::LogonTimeoutPACNET, matched);
   return result == seOK && matched == pacnet::caPrompt ? crConnected : crLogonError;
 }

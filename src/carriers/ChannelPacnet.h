@@ -68,7 +68,7 @@ private:
   std::string held_;  // a prefix of line_
 };
 
-// The six carrier settings fields.
+// The six carrier settings fields: everything a PACNET channel knows of its carrier.
 struct TCarrierSettingsPacnet {
   std::string PhoneNumber;       // the network's access number
   int32_t MaxMessageLength = 0;  // 120 when field 2 is not a number
@@ -96,7 +96,12 @@ public:
   // FiFoIn: InputBufferLimitPACNET; FiFoOut: OutputBufferLimit.
   static TBufferLimits GetBufferLimits();
 
+  // The carrier settings as ParseCarrierSettings read them.
+  const pacnet::TCarrierSettingsPacnet& Settings() const { return settings_; }
+
 protected:
+  // Opens the port with the line settings of the carrier settings.
+  bool InitPort() override;
   // Dial, herald, call request; up to LogonRetries + 1 attempts, each dialling anew. A failed
   // dial ends it at once. Hangs up when it fails. Invalid carrier settings dial nothing.
   TChannelConnectResult Connect() override;
@@ -107,16 +112,19 @@ protected:
   TChannelSendResult SendMessage(TNBaseChannelMessage& part) override;
   void BuildMessageBlock(const std::string& text, const std::string& pagerID,
                          std::string& block) override;
+  // Reads the carrier settings; MaxMessageLength follows them.
   bool ParseCarrierSettings() override;
   // Takes out the echo of the line being sent, so that a code inside the sent text can never
   // be taken for the service's answer.
   void FilterReceived(std::string& text) override;
 
-  pacnet::TCarrierSettingsPacnet Settings;
   std::vector<std::string> AnswerCodes;
   std::vector<std::string> CallAnswers;
 
 private:
+  // Written by ParseCarrierSettings before the worker starts.
+  pacnet::TCarrierSettingsPacnet settings_;
+
   TChannelConnectResult CallOnce();
   // Writes text and waits for an entry of answers, with the echo of text taken out.
   TSendModemResult SendLine(const std::string& text, const std::vector<std::string>& answers,

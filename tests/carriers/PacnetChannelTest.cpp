@@ -365,9 +365,9 @@ TEST_F(PacnetFixture, SettingsDefaultsReachTheChannel) {
   auto& channel =
       Drive<TChannelPacnet>("TChannelPacnet", ModemDevice(), "5551234,,,\"8,N,1\",U,A");
   EXPECT_EQ(channel.MaxLength(), 120);
-  EXPECT_EQ(channel.BaudRate, 9600);
-  EXPECT_EQ(channel.ByteSize, 8);
-  EXPECT_EQ(channel.PhoneNumber, "5551234");
+  EXPECT_EQ(channel.Settings().BaudRate, 9600);
+  EXPECT_EQ(channel.Settings().ByteSize, 8);
+  EXPECT_EQ(channel.Settings().PhoneNumber, "5551234");
   EXPECT_EQ(channel.GetMaxMessagesPerConnection(), 10000);
   EXPECT_EQ(TChannelPacnet::GetBufferLimits().Input, 1000);
   EXPECT_EQ(TChannelPacnet::GetBufferLimits().Output, settings::OutputBufferLimit.load());
