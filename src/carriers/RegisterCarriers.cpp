@@ -4,6 +4,7 @@
 
 #include "carriers/ChannelDirectTap.h"
 #include "carriers/ChannelMSG.h"
+#include "carriers/ChannelPacnet.h"
 #include "carriers/ChannelTap.h"
 #include "carriers/ChannelWCTP.h"
 #include "channels/RegChannels.h"
@@ -37,6 +38,9 @@ void RegisterCarrierChannels() {
     Register<TChannelMSG>(CT_MSG, "TChannelMSG",
                           "Error registering CarrierChannelClass (unit: \"ChannelMSG\", class: "
                           "\"TChannelMSG\" (CarrierType= CARRIER_TYPE_MSG)");
+    Register<TChannelPacnet>(CT_PACNET, "TChannelPacnet",
+                             "Error registering CarrierChannelClass (unit: \"ChannelPacnet\", "
+                             "class: \"TChannelPacnet\" (CarrierType= CARRIER_TYPE_PACNET)");
   });
 }
 

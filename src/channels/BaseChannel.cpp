@@ -407,6 +407,9 @@ void TNBaseChannelThread::WorkLoop(bool portReady) {
       part = channel_->FiFoIn().Peek();
     }
     ConnectIfNeeded(state);
+    // A stop that cut the connect short leaves the part untried: the stop path hands it back
+    // to be sent later rather than failing it with the interrupted attempt's result.
+    if (channel_->StopRequested()) break;
     if (part) {
       ProcessPart(state, part);
     } else {

@@ -1,7 +1,6 @@
 #include "channels/ChannelModem.h"
 
 #include <algorithm>
-#include <thread>
 
 #include <Poco/Format.h>
 
@@ -23,8 +22,6 @@ constexpr int32_t kExpectReadTimeoutMs = 2000;
 constexpr int32_t kStopCheckMs = 100;
 // The longest pause between two dial attempts, whatever the device settings say.
 constexpr int32_t kMaxRedialDelayMs = 60000;
-
-void SleepMs(int32_t ms) { std::this_thread::sleep_for(milliseconds(std::max(0, ms))); }
 
 // The longest entry of the list: received text older than that, less one byte, can take no
 // part in a future match.
@@ -122,7 +119,9 @@ bool TBaseChannelModem::InitDevice() {
 
 bool TBaseChannelModem::HangUp() {
   const bool cleared = PortHandle && PortHandle->SetDTR(false);
-  SleepMs(settings::DtrHangupDelay);
+  // A closed channel cuts the pause short: its port closes next, and DTR stays low through
+  // the settle pause that follows.
+  WaitOrStop(settings::DtrHangupDelay);
   if (PortHandle) PortHandle->Purge();
   ShowActivity("Hanged Up");  // "Hanged" (sic): the original activity text
   return cleared;
@@ -243,6 +242,7 @@ TSendModemResult TBaseChannelModem::Expect(std::string_view send,
     } else {
       if (log.LogTraffic)
         LogMessage(log.Routine + ", Received String: " + MakeControlsVisible(text));
+      FilterReceived(text);
       received += text;
       matchedIndex = MatchExpected(received, expected);
       // Line noise must not grow the text without bound; what can still be part of a match

@@ -58,8 +58,8 @@ protected:
   // AT&F, then the init string with V1&D2 appended; false (and the device shown in error)
   // when the modem does not answer OK within ModemResponseTimeout.
   bool InitDevice() override;
-  // Drops DTR, waits DtrHangupDelay, purges both directions; false when DTR could not be
-  // dropped (a line without modem signals).
+  // Drops DTR, waits DtrHangupDelay (less once the channel is closed), purges both
+  // directions; false when DTR could not be dropped (a line without modem signals).
   bool HangUp() override;
   bool ParseDeviceSettings() override;
   // Up to RedialAttempts dial attempts of phoneNumber (at least one), RedialDelay apart (at
@@ -84,6 +84,9 @@ protected:
                                      char terminator, int32_t& matchedIndex);
   TSendModemResult WaitForModemString(std::string_view expected, char terminator,
                                       int32_t timeoutMs);
+  // Every piece of text the expect routines read passes through here before it is matched: a
+  // carrier whose far end echoes what it is sent takes the echo out. Leaves it as it is.
+  virtual void FilterReceived(std::string& /*text*/) {}
 
   int32_t RedialAttempts = 3;
   int32_t RedialDelay = 1000;

@@ -149,6 +149,15 @@ void FakeModem::OnTick(FakeLine& line) {
     mode_ = Mode::OnlineEscaped;
     Result("OK");
   }
+  // The peer's timed behaviour (a herald after the connect) runs only while it has the line.
+  if (mode_ == Mode::Online) {
+    FakeLinePeer* peer;
+    {
+      std::lock_guard lock(mutex_);
+      peer = peer_;
+    }
+    if (peer) peer->OnTick(*this);
+  }
   SettleRemoteHangUp();
 }
 

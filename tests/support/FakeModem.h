@@ -5,8 +5,8 @@
 // Echo (E), verbose (V) and quiet (Q) work as on a real modem, with factory defaults restored
 // by AT&F and ATZ; results are framed CR LF text CR LF (numeric: code CR). Every command is
 // answered OK unless the test refuses it (ERROR); D dials and answers as scripted per call.
-// A CONNECT result puts the call through to the peer (FakeTapTerminal): from then on bytes go
-// to the peer until the call ends. A call ends when the peer hangs up (NO CARRIER), after the
+// A CONNECT result puts the call through to the peer (FakeTapTerminal, FakePacnetPad): from
+// then on bytes go to the peer, and the line's ticks too, until the call ends. A call ends when the peer hangs up (NO CARRIER), after the
 // escape "+++" between two guard times and ATH, or when DTR drops.
 //
 // DTR cannot be seen on a pty. The channel always drops DTR before it speaks AT again, so with
