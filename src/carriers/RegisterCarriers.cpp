@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "carriers/ChannelDirectTap.h"
+#include "carriers/ChannelSMS.h"
 #include "carriers/ChannelTap.h"
 #include "channels/RegChannels.h"
 #include "platform/OperatorUi.h"
@@ -29,6 +30,9 @@ void RegisterCarrierChannels() {
         CT_DIRECT_TAP, "TChannelDirectTap",
         "Error registering CarrierChannelClass (unit: \"ChannelDirectTap\", class: "
         "\"TChannelDirectTap\" (CarrierType= CARRIER_TYPE_DIRECT_TAP)");
+    Register<TChannelSMS>(CT_GSM_SMS, "TChannelSMS",
+                          "Error registering CarrierChannelClass (unit: \"ChannelSMS\", class: "
+                          "\"TChannelSMS\" (CarrierType= CARRIER_TYPE_SMS)");
   });
 }
 
