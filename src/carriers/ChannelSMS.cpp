@@ -248,6 +248,12 @@ bool ParseDeviceSettings(std::string_view text, TDeviceSettingsSMS& into) {
 
 // ---- TChannelSMS --------------------------------------------------------------------------------
 
+namespace {
+
+constexpr const char* kIraCharset = "AT+CSCS=\"IRA\"\r\n";
+
+} // namespace
+
 TChannelSMS::TChannelSMS(const TNChannelArgs& args)
     : TBaseChannelModem(args), SendAnswers(sms::SendAnswers()) {
   MaxMessagesPerConnection = std::max(1, settings::MaxMessagesPerConnectionSMS.load());
@@ -325,6 +331,11 @@ TChannelConnectResult TChannelSMS::Connect() {
   // modem is not touched with half-read settings.
   if (!carrierSettingsValid_) return crConnected;
   TChannelConnectResult result = crConnected;
+  if (Settings.Pin.empty() && Settings.ServiceCentre.empty()) return result;
+  // Both are strings in the modem's character set, which a UCS2 message left at UCS2. A
+  // modem that does not know the command has never been switched, so its answer is not
+  // judged.
+  Command(kIraCharset);
   // The PIN first: a locked SIM refuses the service centre.
   if (!Settings.Pin.empty() && !UnlockSim()) result = crLogonError;
   if (!Settings.ServiceCentre.empty() &&
@@ -384,7 +395,7 @@ TChannelSendResult TChannelSMS::SendInTextMode(const std::string& number,
   // The coding and the character set are set for every message, both ways: the modem keeps
   // them, and a UCS2 message of another carrier may have used it last.
   const char* const coding = UnicodeText ? "AT+CSMP=17,167,0,8\r\n" : "AT+CSMP=17,167,0,0\r\n";
-  const char* const charset = UnicodeText ? "AT+CSCS=\"UCS2\"\r\n" : "AT+CSCS=\"IRA\"\r\n";
+  const char* const charset = UnicodeText ? "AT+CSCS=\"UCS2\"\r\n" : kIraCharset;
   if (!Command("AT+CMGF=1\r\n") || !Command(coding) || !Command(charset)) return srNoAnswer;
   if (!Submit(sms::TextSubmitCommand(number, UnicodeText), sms::TextPromptAnswers()))
     return srNoAnswer;
