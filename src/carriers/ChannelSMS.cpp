@@ -364,10 +364,17 @@ bool TChannelSMS::Submit(const std::string& command,
                         matched) == seOK &&
       matched == 0)
     return true;
-  // A prompt that came late or got lost would leave the modem taking the next commands as
-  // message text.
-  WriteToComPort(std::string(1, sms::ESC), settings::ModemResponseTimeout);
+  CancelTextEntry();
   return false;
+}
+
+void TChannelSMS::CancelTextEntry() {
+  // A prompt that came late or got lost would leave the modem taking the next commands as
+  // message text. Its answer to the ESC is awaited, so that the next command does not take
+  // it for its own.
+  int32_t matched = -1;
+  SendModemStringEx(std::string(1, sms::ESC), sms::CommandAnswers(),
+                    settings::ModemResponseTimeout, sms::CR, matched);
 }
 
 TChannelSendResult TChannelSMS::SendBody(const std::string& body) {
@@ -376,7 +383,7 @@ TChannelSendResult TChannelSMS::SendBody(const std::string& body) {
   const int32_t writeLimit = static_cast<int32_t>(
       std::min<int64_t>(settings::ModemResponseTimeout.load() + lineMs, INT32_MAX));
   if (!body.empty() && WriteToComPort(body, writeLimit) != rwOK) {
-    WriteToComPort(std::string(1, sms::ESC), settings::ModemResponseTimeout);
+    CancelTextEntry();
     return srNoAnswer;
   }
   std::string block;

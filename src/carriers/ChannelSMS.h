@@ -167,6 +167,8 @@ private:
   TChannelSendResult SendInPduMode(const std::string& number, const std::string& text);
   // The +CMGS command and its prompt; on failure ESC ends any text entry the modem began.
   bool Submit(const std::string& command, const std::vector<std::string>& promptAnswers);
+  // ESC, and the modem's answer to it.
+  void CancelTextEntry();
   // The message body, then Ctrl-Z, then the final answer.
   TChannelSendResult SendBody(const std::string& body);
 

@@ -290,6 +290,11 @@ void FakeGsmModem::OnTick(FakeLine& line) {
 
 void FakeGsmModem::Bytes(std::string_view bytes) {
   for (char c : bytes) {
+    // The command line parser takes an LF right after the CR that ended a command as part of
+    // that line's end, also when the command opened a text entry.
+    const bool lineEndLf = skipLineEndLf_ && c == '\n';
+    skipLineEndLf_ = false;
+    if (lineEndLf && state_ == State::Body) continue;
     switch (state_) {
       case State::Command: CommandByte(c); break;
       case State::Body: BodyByte(c); break;
@@ -321,6 +326,7 @@ void FakeGsmModem::CommandByte(char c) {
     const std::string line = std::move(commandBuffer_);
     commandBuffer_.clear();
     ExecuteLine(line);
+    skipLineEndLf_ = true;
   } else if (c == '\b') {
     if (!commandBuffer_.empty()) commandBuffer_.pop_back();
   } else if (c != '\n' && c != kEsc && commandBuffer_.size() < kMaxCommandLine) {
