@@ -139,8 +139,9 @@ public:
 protected:
   // AT, echo off, numeric error reports; each answered OK within ModemResponseTimeout.
   bool InitDevice() override;
-  // The SIM PIN (entered only when the SIM asks for it), then the service centre; no dialling.
-  // crLogonError when either is refused.
+  // The character set back to IRA, the SIM PIN (entered only when the SIM asks for it), then
+  // the service centre; nothing when there is neither a PIN nor a centre; no dialling.
+  // crLogonError when the PIN or the centre is refused.
   TChannelConnectResult Connect() override;
   // "+++ATH", then HangUp; true when the modem answered OK.
   bool Disconnect() override;
