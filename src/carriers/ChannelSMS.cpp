@@ -283,9 +283,10 @@ bool TChannelSMS::ParseCarrierSettings() {
   Parity = Settings.Parity;
   StopBits = Settings.StopBits;
   if (!carrierSettingsValid_) {
-    LogMessage(Poco::format("ChannelSMS, invalid carrier settings \"%s\": every message of "
-                            "this carrier is abandoned",
-                            CarrierSettings()));
+    // The text is not logged: it holds the SIM PIN.
+    LogMessage(Poco::format("ChannelSMS, invalid carrier settings of carrier %d: every message "
+                            "of this carrier is abandoned",
+                            CarrierID()));
     return false;
   }
   MaxMessageLength = sms::PartLength(Settings.MaxMessageLength, UnicodeText);
@@ -390,10 +391,10 @@ TChannelSendResult TChannelSMS::SendBody(const std::string& body) {
   BuildMessageBlock({}, {}, block);
   const int64_t answerMs =
       int64_t{sms::SendAnswerPeriods} * std::max(0, settings::ModemResponseTimeout.load());
+  const auto answerLimit = static_cast<int32_t>(std::min<int64_t>(answerMs, INT32_MAX));
   int32_t matched = -1;
   const TSendModemResult result =
-      SendModemStringEx(block, SendAnswers, static_cast<int32_t>(std::min<int64_t>(answerMs, INT32_MAX)),
-                        sms::CR, matched);
+      SendModemStringEx(block, SendAnswers, answerLimit, sms::CR, matched);
   return sms::ClassifySendAnswer(result, matched);
 }
 
@@ -420,8 +421,9 @@ TChannelSendResult TChannelSMS::SendInPduMode(const std::string& number,
 TChannelSendResult TChannelSMS::SendMessage(TNBaseChannelMessage& part) {
   ShowActivity("Sending Message");
   if (!carrierSettingsValid_) {
-    LogMessage(Poco::format("ChannelSMS, message abandoned: invalid carrier settings \"%s\"",
-                            CarrierSettings()));
+    LogMessage(Poco::format("ChannelSMS, message abandoned: invalid carrier settings of "
+                            "carrier %d",
+                            CarrierID()));
     return srAbandon;
   }
   // The pager ID goes into an AT command or the PDU's address field; it is encoded from a

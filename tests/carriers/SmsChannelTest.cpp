@@ -101,7 +101,8 @@ protected:
   }
 
   std::shared_ptr<TNDevice> Device(bool pdu) {
-    return std::make_shared<TNDevice>(3, "GSM modem", pty_.SlavePath() + ",3,0," + (pdu ? "1" : "0"),
+    return std::make_shared<TNDevice>(3, "GSM modem",
+                                      pty_.SlavePath() + ",3,0," + (pdu ? "1" : "0"),
                                       DK_GSM_MODEM, "Gsm1");
   }
 
@@ -294,7 +295,9 @@ INSTANTIATE_TEST_SUITE_P(
                     TCharacterCase{"Pdu7Bit", true, false, "caf? \u039EATH  x?"},
                     TCharacterCase{"TextUcs2", false, true, "caf\u00E9 \x1A" "ATH \x1B x\u20AC"},
                     TCharacterCase{"PduUcs2", true, true, "caf\u00E9 \x1A" "ATH \x1B x\u20AC"}),
-    [](const testing::TestParamInfo<TCharacterCase>& info) { return std::string(info.param.Name); });
+    [](const testing::TestParamInfo<TCharacterCase>& info) {
+      return std::string(info.param.Name);
+    });
 
 // ---- Connect -----------------------------------------------------------------------------------
 

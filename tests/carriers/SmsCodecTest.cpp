@@ -29,7 +29,9 @@ struct TTextCase {
 
 class PackSeptetsTest : public testing::TestWithParam<TTextCase> {};
 
-TEST_P(PackSeptetsTest, Packs) { EXPECT_EQ(sms::PackSeptets(GetParam().Text), GetParam().Expected); }
+TEST_P(PackSeptetsTest, Packs) {
+  EXPECT_EQ(sms::PackSeptets(GetParam().Text), GetParam().Expected);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, PackSeptetsTest,

@@ -124,12 +124,12 @@ INSTANTIATE_TEST_SUITE_P(
     Modes, SmsE2EModes,
     testing::Values(TModeCase{"Text7Bit", false, false, "Boiler room alarm", "Boiler room alarm",
                               FakeSms::Coding::SevenBit},
-                    TModeCase{"TextUcs2", false, true, "Gr\xFC\xDF" "e \x80", "Gr\u00FC\u00DFe \u20AC",
-                              FakeSms::Coding::Ucs2},
+                    TModeCase{"TextUcs2", false, true, "Gr\xFC\xDF" "e \x80",
+                              "Gr\u00FC\u00DFe \u20AC", FakeSms::Coding::Ucs2},
                     TModeCase{"Pdu7Bit", true, false, "Boiler room alarm", "Boiler room alarm",
                               FakeSms::Coding::SevenBit},
-                    TModeCase{"PduUcs2", true, true, "Gr\xFC\xDF" "e \x80", "Gr\u00FC\u00DFe \u20AC",
-                              FakeSms::Coding::Ucs2}),
+                    TModeCase{"PduUcs2", true, true, "Gr\xFC\xDF" "e \x80",
+                              "Gr\u00FC\u00DFe \u20AC", FakeSms::Coding::Ucs2}),
     [](const testing::TestParamInfo<TModeCase>& info) { return std::string(info.param.Name); });
 
 const std::string kPlain = ",,160,9600,\"8,N,1\",false";

@@ -2,11 +2,11 @@
 // A fake GSM modem (phone or module) on the master side of a pty, served by a PtyLine: the SMS
 // AT commands of 3GPP TS 27.005 and the SIM PIN of TS 27.007, as a module answers them.
 //
-// Command lines end with CR (LF is ignored, also one that follows the CR of a +CMGS). Anything before the first "AT" of a line is
-// dropped, as modems hunt for the prefix, so "+++ATH" runs ATH. Echo is on by factory default
-// and ATE / ATE0 turn it off (unless the options say the modem echoes regardless); results are
-// framed CR LF text CR LF. Errors follow +CMEE: plain ERROR with 0, "+CME ERROR: <n>" with 1
-// or 2; SMS errors are always "+CMS ERROR: <n>".
+// Command lines end with CR; LF is ignored, also one that follows the CR of a +CMGS. Anything
+// before the first "AT" of a line is dropped, as modems hunt for the prefix, so "+++ATH" runs
+// ATH. Echo is on by factory default and ATE / ATE0 turn it off (unless the options say the
+// modem echoes regardless); results are framed CR LF text CR LF. Errors follow +CMEE: plain
+// ERROR with 0, "+CME ERROR: <n>" with 1 or 2; SMS errors are always "+CMS ERROR: <n>".
 //
 // SIM: with a PIN in the options the SIM starts locked ("+CPIN: SIM PIN"); SMS commands and
 // +CSCA then fail with +CMS ERROR: 311. A wrong PIN is +CME ERROR: 16, and after the allowed
