@@ -107,9 +107,12 @@ int Run(const TOptions& options) {
   test::PtyLine line(pty, modem, options.Baud);
   line.Start();
 
-  auto device = std::make_shared<TNDevice>(1, "GSM modem",
-                                           pty.SlavePath() + ",8,0," + (pdu ? "1" : "0"),
-                                           DK_GSM_MODEM, "Gsm1");
+  auto device = std::make_shared<TNDevice>(
+      TNDeviceRow{.ID = 1,
+                  .TypeName = "GSM modem",
+                  .SettingsData = pty.SlavePath() + ",8,0," + (pdu ? "1" : "0"),
+                  .DeviceKind = DK_GSM_MODEM,
+                  .Name = "Gsm1"});
   // Held until every message is queued, so that the run starts with a full queue.
   device->FreeEvent.TryTake();
   auto list = std::make_shared<TNChannelsList>();

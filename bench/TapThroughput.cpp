@@ -175,8 +175,12 @@ int Run(const TOptions& options) {
   test::PtyLine line(pty, meter, options.Baud);
   line.Start();
 
-  auto device = std::make_shared<TNDevice>(1, "MODEM", pty.SlavePath() + ",ATQ0V1M1E0X4,,false,1,1",
-                                           DK_MODEM, "Modem1");
+  auto device = std::make_shared<TNDevice>(
+      TNDeviceRow{.ID = 1,
+                  .TypeName = "MODEM",
+                  .SettingsData = pty.SlavePath() + ",ATQ0V1M1E0X4,,false,1,1",
+                  .DeviceKind = DK_MODEM,
+                  .Name = "Modem1"});
   // Held until the first parts are queued, so that the run starts with a full queue.
   device->FreeEvent.TryTake();
   auto list = std::make_shared<TNChannelsList>();

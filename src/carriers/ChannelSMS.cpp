@@ -276,12 +276,8 @@ bool TChannelSMS::ParseDeviceSettings() {
 }
 
 bool TChannelSMS::ParseCarrierSettings() {
-  carrierSettingsValid_ = sms::ParseCarrierSettings(CarrierSettings(), Settings);
-  UnicodeText = Settings.UnicodeText;
-  BaudRate = Settings.BaudRate;
-  ByteSize = Settings.ByteSize;
-  Parity = Settings.Parity;
-  StopBits = Settings.StopBits;
+  carrierSettingsValid_ = sms::ParseCarrierSettings(CarrierSettings(), settings_);
+  UnicodeText = settings_.UnicodeText;
   if (!carrierSettingsValid_) {
     // The text is not logged: it holds the SIM PIN.
     LogMessage(Poco::format("ChannelSMS, invalid carrier settings of carrier %d: every message "
@@ -289,12 +285,19 @@ bool TChannelSMS::ParseCarrierSettings() {
                             CarrierID()));
     return false;
   }
-  MaxMessageLength = sms::PartLength(Settings.MaxMessageLength, UnicodeText);
-  if (MaxMessageLength != Settings.MaxMessageLength)
+  MaxMessageLength = sms::PartLength(settings_.MaxMessageLength, UnicodeText);
+  if (MaxMessageLength != settings_.MaxMessageLength)
     LogMessage(Poco::format("ChannelSMS, message length %d lowered to %d, the most one short "
                             "message holds",
-                            Settings.MaxMessageLength, MaxMessageLength));
+                            settings_.MaxMessageLength, MaxMessageLength));
   return true;
+}
+
+bool TChannelSMS::InitPort() {
+  return OpenPort({.BaudRate = settings_.BaudRate,
+                   .ByteSize = settings_.ByteSize,
+                   .Parity = settings_.Parity,
+                   .StopBits = settings_.StopBits});
 }
 
 bool TChannelSMS::Command(std::string_view command) {
@@ -324,7 +327,7 @@ bool TChannelSMS::UnlockSim() {
     LogMessage("ChannelSMS, the SIM is ready, no PIN needed");
     return true;
   }
-  return Command(sms::PinCommand(Settings.Pin));
+  return Command(sms::PinCommand(settings_.Pin));
 }
 
 TChannelConnectResult TChannelSMS::Connect() {
@@ -332,15 +335,15 @@ TChannelConnectResult TChannelSMS::Connect() {
   // modem is not touched with half-read settings.
   if (!carrierSettingsValid_) return crConnected;
   TChannelConnectResult result = crConnected;
-  if (Settings.Pin.empty() && Settings.ServiceCentre.empty()) return result;
+  if (settings_.Pin.empty() && settings_.ServiceCentre.empty()) return result;
   // Both are strings in the modem's character set, which a UCS2 message left at UCS2. A
   // modem that does not know the command has never been switched, so its answer is not
   // judged.
   Command(kIraCharset);
   // The PIN first: a locked SIM refuses the service centre.
-  if (!Settings.Pin.empty() && !UnlockSim()) result = crLogonError;
-  if (!Settings.ServiceCentre.empty() &&
-      !Command(sms::ServiceCentreCommand(Settings.ServiceCentre)))
+  if (!settings_.Pin.empty() && !UnlockSim()) result = crLogonError;
+  if (!settings_.ServiceCentre.empty() &&
+      !Command(sms::ServiceCentreCommand(settings_.ServiceCentre)))
     result = crLogonError;
   return result;
 }
@@ -380,7 +383,8 @@ void TChannelSMS::CancelTextEntry() {
 
 TChannelSendResult TChannelSMS::SendBody(const std::string& body) {
   // Time for the bytes at the line speed, on top of the modem's response time.
-  const int64_t lineMs = static_cast<int64_t>(body.size()) * 10000 / std::max(300, BaudRate);
+  const int64_t lineMs =
+      static_cast<int64_t>(body.size()) * 10000 / std::max(300, settings_.BaudRate);
   const int32_t writeLimit = static_cast<int32_t>(
       std::min<int64_t>(settings::ModemResponseTimeout.load() + lineMs, INT32_MAX));
   if (!body.empty() && WriteToComPort(body, writeLimit) != rwOK) {
@@ -415,7 +419,7 @@ TChannelSendResult TChannelSMS::SendInPduMode(const std::string& number,
   if (!Command("AT+CMGF=0\r\n")) return srNoAnswer;
   const std::string tpdu = sms::BuildTpdu(number, text, UnicodeText);
   if (!Submit(sms::PduSubmitCommand(tpdu.size() / 2), sms::PduPromptAnswers())) return srNoAnswer;
-  return SendBody(sms::ServiceCentreField(Settings.ServiceCentre) + tpdu);
+  return SendBody(sms::ServiceCentreField(settings_.ServiceCentre) + tpdu);
 }
 
 TChannelSendResult TChannelSMS::SendMessage(TNBaseChannelMessage& part) {

@@ -95,7 +95,8 @@ TChannelSendResult ClassifySendAnswer(TSendModemResult result, int32_t matchedIn
 
 // ---- Settings ------------------------------------------------------------------------------
 
-// The six carrier settings fields.
+// The six carrier settings fields: everything an SMS channel knows of its carrier, the line
+// settings of its port included.
 struct TCarrierSettingsSMS {
   std::string ServiceCentre;  // may be empty: the modem's own
   std::string Pin;            // may be empty: no PIN
@@ -136,7 +137,12 @@ public:
   // FiFoIn: InputBufferLimitSMS; FiFoOut: OutputBufferLimit.
   static TBufferLimits GetBufferLimits();
 
+  // The carrier settings as ParseCarrierSettings read them.
+  const sms::TCarrierSettingsSMS& Settings() const { return settings_; }
+
 protected:
+  // Opens the port with the line settings of the carrier settings.
+  bool InitPort() override;
   // AT, echo off, numeric error reports; each answered OK within ModemResponseTimeout.
   bool InitDevice() override;
   // The character set back to IRA, the SIM PIN (entered only when the SIM asks for it), then
@@ -152,14 +158,16 @@ protected:
   void BuildMessageBlock(const std::string& text, const std::string& pagerID,
                          std::string& block) override;
   bool ParseDeviceSettings() override;
+  // Reads the carrier settings; MaxMessageLength and UnicodeText follow them.
   bool ParseCarrierSettings() override;
 
   std::vector<std::string> SendAnswers;
   bool PDUMode = false;
   bool UnicodeText = false;
-  sms::TCarrierSettingsSMS Settings;
 
 private:
+  sms::TCarrierSettingsSMS settings_;  // written by ParseCarrierSettings before the worker starts
+
   // One command answered OK within ModemResponseTimeout.
   bool Command(std::string_view command);
   // Asks the SIM's state and enters the PIN unless the SIM is ready.

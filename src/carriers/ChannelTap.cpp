@@ -128,23 +128,16 @@ TBufferLimits TChannelTap::GetBufferLimits() {
 }
 
 bool TChannelTap::ParseCarrierSettings() {
-  tap::TCarrierSettingsTap s;
-  s.PhoneNumber = PhoneNumber;
-  s.Password = Password;
-  s.MaxMessageLength = MaxMessageLength;
-  s.BaudRate = BaudRate;
-  s.ByteSize = ByteSize;
-  s.Parity = Parity;
-  s.StopBits = StopBits;
-  const bool ok = tap::ParseCarrierSettings(CarrierSettings(), s);
-  PhoneNumber = s.PhoneNumber;
-  Password = s.Password;
-  MaxMessageLength = s.MaxMessageLength;
-  BaudRate = s.BaudRate;
-  ByteSize = s.ByteSize;
-  Parity = s.Parity;
-  StopBits = s.StopBits;
+  const bool ok = tap::ParseCarrierSettings(CarrierSettings(), settings_);
+  MaxMessageLength = settings_.MaxMessageLength;
   return ok;
+}
+
+bool TChannelTap::InitPort() {
+  return OpenPort({.BaudRate = settings_.BaudRate,
+                   .ByteSize = settings_.ByteSize,
+                   .Parity = settings_.Parity,
+                   .StopBits = settings_.StopBits});
 }
 
 TSendModemResult TChannelTap::WakeTerminal(int32_t& matched) {
@@ -157,7 +150,7 @@ TSendModemResult TChannelTap::WakeTerminal(int32_t& matched) {
 }
 
 TChannelConnectResult TChannelTap::LogOnOnce() {
-  if (Dial() != dsConnected) return crNoConnection;
+  if (Dial(settings_.PhoneNumber) != dsConnected) return crNoConnection;
   int32_t matched = -1;
   const TSendModemResult prompt = WakeTerminal(matched);
   if (prompt == seOK && matched == tap::paIdPrompt)
@@ -166,10 +159,12 @@ TChannelConnectResult TChannelTap::LogOnOnce() {
     LogMessage("ChannelTap, receiving ID= failed");
     return crNoLogonRequest;
   }
+  // "[P" in capitals although the terminal answers "[p", and the trailing blank: the original
+  // line, kept as log readers know it.
   LogMessage("ChannelTap, sending <ESC>PG1, waiting for <ESC>[P<CR> ");
   const TSendModemResult logon =
-      SendModemStringEx(tap::LogonText(Password), LogonAnswers, tap::LogonTimeoutMs, tap::CR,
-                        matched);
+      SendModemStringEx(tap::LogonText(settings_.Password), LogonAnswers, tap::LogonTimeoutMs,
+                        tap::CR, matched);
   if (logon == seOK && matched == 0) {
     LogMessage("ChannelTap, receiving <ESC>[P<CR> succeeded");
     return crConnected;
@@ -179,7 +174,7 @@ TChannelConnectResult TChannelTap::LogOnOnce() {
 }
 
 TChannelConnectResult TChannelTap::Connect() {
-  LogMessage("ChannelTap, connecting ");
+  LogMessage("ChannelTap, connecting ");  // trailing blank: the original's
   const int32_t attempts = std::max(0, settings::LogonRetries.load()) + 1;
   TChannelConnectResult result = crConnected;
   for (int32_t i = 0; i < attempts; ++i) {

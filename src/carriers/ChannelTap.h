@@ -62,7 +62,7 @@ std::string LogonText(std::string_view password);
 // The logoff text: EOT CR.
 std::string LogoffText();
 
-// The five carrier settings fields.
+// The five carrier settings fields: everything a TAP channel knows of its carrier.
 struct TCarrierSettingsTap {
   std::string PhoneNumber;
   std::string Password;
@@ -87,7 +87,12 @@ public:
   // FiFoIn: InputBufferLimitTAP; FiFoOut: OutputBufferLimit.
   static TBufferLimits GetBufferLimits();
 
+  // The carrier settings as ParseCarrierSettings read them.
+  const tap::TCarrierSettingsTap& Settings() const { return settings_; }
+
 protected:
+  // Opens the port with the line settings of the carrier settings.
+  bool InitPort() override;
   // Dial, wake the terminal for its ID= prompt, log on; up to LogonRetries + 1 attempts.
   TChannelConnectResult Connect() override;
   // EOT CR, then LogoffAnswer() for ModemDisconnectTimeout ms, then HangUp in any case; true
@@ -97,6 +102,7 @@ protected:
   TChannelSendResult SendMessage(TNBaseChannelMessage& part) override;
   void BuildMessageBlock(const std::string& text, const std::string& pagerID,
                          std::string& block) override;
+  // Reads the carrier settings; MaxMessageLength follows them.
   bool ParseCarrierSettings() override;
 
   // What a logoff waits for: the modem's "NO CARRIER" here.
@@ -107,6 +113,8 @@ protected:
   std::vector<std::string> BlockAnswers;
 
 private:
+  tap::TCarrierSettingsTap settings_;  // written by ParseCarrierSettings before the worker starts
+
   // Up to three carriage returns until one gets an answer from the list; the last result.
   TSendModemResult WakeTerminal(int32_t& matched);
   TChannelConnectResult LogOnOnce();

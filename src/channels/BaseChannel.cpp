@@ -132,6 +132,7 @@ std::string TNBaseCarrierChannel::LogPrefix() const {
 }
 
 void TNBaseCarrierChannel::Launch(TBufferLimits limits) {
+  // The trailing blank is the original line's.
   LogMessage(Poco::format("Creating Channel: class: \"%s\", CarrierID: \"%d\" ", className_,
                           carrierID_));
   // A carrier that must refuse bad settings does so inside its parser; the base goes on with
@@ -407,6 +408,8 @@ void TNBaseChannelThread::WorkLoop(bool portReady) {
     } else {
       state.sentOnConnection = 0;
       if (channel_->Connected()) {
+        // "Dissconnecting" (sic): the original line, which log readers search for as written;
+        // the disconnect after a full connection below says "Disconnecting".
         Log("Dissconnecting");
         CallDisconnect();
       }
@@ -458,6 +461,7 @@ void TNBaseChannelThread::ProcessPart(TWorkState& state,
   part->Taken = true;
   if (state.portReady && state.deviceReady && state.connectResult == crConnected &&
       channel_->Connected()) {
+    // Device first, then class: the reverse of every other worker line, as the original wrote it.
     LogMessage(Poco::format("ChannelThread (%s)(%s), Sending Message: \"%s\"", deviceName_,
                             className_, part->MessageText));
     TChannelSendResult result =
@@ -545,6 +549,7 @@ void TNBaseChannelThread::StopChannel(bool deviceHeld) {
                 reinterpret_cast<uintptr_t>(channel_.get()));
   Log(Poco::format("Freeing Channel($%s)", std::string(address)));
   channel_.reset();
+  // The device name alone, as the original's last line had it.
   LogMessage(Poco::format("ChannelThread (%s), Finishing Execute", deviceName_));
 }
 

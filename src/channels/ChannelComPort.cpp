@@ -19,9 +19,9 @@ constexpr int32_t kReadWindowMs = 100;
 
 TBaseChannelComPort::TBaseChannelComPort(const TNChannelArgs& args) : TNBaseCarrierChannel(args) {}
 
-bool TBaseChannelComPort::InitPort() {
+bool TBaseChannelComPort::OpenPort(const TSerialLineSettings& line) {
   std::unique_ptr<TNSerialPort> handle;
-  const bool ok = OpenComPort(handle, PortName, BaudRate, ByteSize, Parity, StopBits);
+  const bool ok = OpenComPort(handle, PortName, line);
   PortHandle = std::move(handle);
   ShowActivity(ok ? "Port Initialized OK" : "Error Initializing the Port");
   return ok;
@@ -40,14 +40,9 @@ bool TBaseChannelComPort::ResetPort() {
 }
 
 bool TBaseChannelComPort::OpenComPort(std::unique_ptr<TNSerialPort>& handle,
-                                      const std::string& portName, int32_t baudRate,
-                                      int32_t byteSize, uint8_t parity, uint8_t stopBits) {
+                                      const std::string& portName,
+                                      const TSerialLineSettings& line) {
   handle.reset();
-  TSerialLineSettings line;
-  line.BaudRate = baudRate;
-  line.ByteSize = byteSize;
-  line.Parity = parity;
-  line.StopBits = stopBits;
   auto port = std::make_unique<TNSerialPort>();
   if (portName.empty() || !port->Open(portName, line)) return false;
   handle = std::move(port);

@@ -5,6 +5,9 @@
 // Threads: the port belongs to the channel's worker. The iterator constructs the channel; from
 // then on only the worker calls these operations (the settings fields are written before the
 // worker starts). Non-copyable: it owns the port.
+//
+// The line settings (speed, data bits, parity, stop bits) belong to each carrier's own
+// settings; a carrier's InitPort passes them to OpenPort.
 
 #include <cstdint>
 #include <memory>
@@ -25,16 +28,18 @@ class TBaseChannelComPort : public TNBaseCarrierChannel {
 protected:
   explicit TBaseChannelComPort(const TNChannelArgs& args);
 
-  // Opens the port with the line fields; device activity "... - Port Initialized OK" or
-  // "... - Error Initializing the Port".
-  bool InitPort() override;
+  // Every serial carrier opens its port with its own line settings, through OpenPort.
+  bool InitPort() override = 0;
   // Closes the port, lets the hardware settle for ModemResponseTimeout ms, and shows the port
   // as freed; false when closing failed.
   bool ResetPort() override;
 
+  // Opens PortName with the line settings and keeps the handle (none on failure); device
+  // activity "... - Port Initialized OK" or "... - Error Initializing the Port".
+  bool OpenPort(const TSerialLineSettings& line);
   // Opens and configures the named port into handle; handle is empty on failure.
   bool OpenComPort(std::unique_ptr<TNSerialPort>& handle, const std::string& portName,
-                   int32_t baudRate, int32_t byteSize, uint8_t parity, uint8_t stopBits);
+                   const TSerialLineSettings& line);
   // Writes every byte of data unless timeoutMs passes first (rwShortWrite) or the port fails
   // (rwError).
   TComPortResult WriteToComPort(std::string_view data, int32_t timeoutMs);
@@ -45,11 +50,7 @@ protected:
 
   // The open port; empty while closed.
   std::unique_ptr<TNSerialPort> PortHandle;
-  std::string PortName;
-  int32_t BaudRate = 0;
-  int32_t ByteSize = 0;
-  uint8_t Parity = spNone;   // 0 none, 1 odd, 2 even
-  uint8_t StopBits = ssOne;  // 0 one, 2 two
+  std::string PortName;  // from the device settings
 };
 
 } // namespace voxmit

@@ -124,34 +124,35 @@ bool TBaseChannelModem::HangUp() {
   const bool cleared = PortHandle && PortHandle->SetDTR(false);
   SleepMs(settings::DtrHangupDelay);
   if (PortHandle) PortHandle->Purge();
-  ShowActivity("Hanged Up");
+  ShowActivity("Hanged Up");  // "Hanged" (sic): the original activity text
   return cleared;
 }
 
-TDialStatus TBaseChannelModem::DialUp() {
+TDialStatus TBaseChannelModem::DialUp(const std::string& phoneNumber) {
   const std::string device = Device()->Name;
   LogMessage(Poco::format("ChannelThread (%s)(%s) - Hanging Up", ClassName(), device));
   HangUp();
+  // "Dialing" in the log and "Dialling" in the activity: both spellings are the original's.
   LogMessage(Poco::format("ChannelThread (%s)(%s) - Dialing Up", ClassName(), device));
-  ShowActivity(Poco::format("Dialling Up (Phone: %s)", PhoneNumber));
+  ShowActivity(Poco::format("Dialling Up (Phone: %s)", phoneNumber));
   // Applying the line state again raises DTR, which the hang-up dropped.
   if (PortHandle) PortHandle->SetDTR(true);
   int32_t matched = -1;
   const TSendModemResult result =
-      SendModemStringEx(BuildDialText(DialingPrefix, WaitForDialTone, PhoneNumber),
+      SendModemStringEx(BuildDialText(DialingPrefix, WaitForDialTone, phoneNumber),
                         DialResponses, settings::ModemConnectTimeout, kCR, matched);
   const TDialStatus status = DialStatusOf(result, matched);
-  ShowActivity(Poco::format("%s (Phone: %s)", std::string(DialStatusText(status)), PhoneNumber));
+  ShowActivity(Poco::format("%s (Phone: %s)", std::string(DialStatusText(status)), phoneNumber));
   return status;
 }
 
-TDialStatus TBaseChannelModem::Dial() {
+TDialStatus TBaseChannelModem::Dial(const std::string& phoneNumber) {
   // At least one attempt, whatever the settings say; a pause between attempts gives a busy
   // line the chance to clear.
   const int32_t attempts = std::max(1, RedialAttempts);
   TDialStatus status = dsTimedOut;
   for (int32_t i = 0; i < attempts; ++i) {
-    status = DialUp();
+    status = DialUp(phoneNumber);
     if (status == dsConnected) break;
     // A closed channel stops dialling at once; an absurd delay is held to a minute.
     if (i + 1 < attempts && !WaitOrStop(std::min(RedialDelay, kMaxRedialDelayMs))) break;
@@ -162,8 +163,10 @@ TDialStatus TBaseChannelModem::Dial() {
 TSendModemResult TBaseChannelModem::SendModemString(std::string_view send,
                                                     std::string_view expected, int32_t timeoutMs,
                                                     char /*terminator*/) {
-  static const TExpectLog log{"TBaseChannelModem.SendModemString",
-                              "TBaseChannelModem.SendModemString, WAIT_TIMEOUT", true};
+  static const TExpectLog log{
+      .Routine = "TBaseChannelModem.SendModemString",
+      .WaitTimeoutLine = "TBaseChannelModem.SendModemString, WAIT_TIMEOUT",
+      .LogTraffic = true};
   std::vector<std::string> list;
   if (!expected.empty()) list.emplace_back(expected);
   int32_t matched = -1;
@@ -174,8 +177,11 @@ TSendModemResult TBaseChannelModem::SendModemStringEx(std::string_view send,
                                                       const std::vector<std::string>& expected,
                                                       int32_t timeoutMs, char /*terminator*/,
                                                       int32_t& matchedIndex) {
-  static const TExpectLog log{"TBaseChannelModem.SendModemStringEx",
-                              "TBaseChannelModem.SendModemStringex, WAIT_TIMEOUT", false};
+  // "SendModemStringex" with a small x is the original line: log readers match it as it is.
+  static const TExpectLog log{
+      .Routine = "TBaseChannelModem.SendModemStringEx",
+      .WaitTimeoutLine = "TBaseChannelModem.SendModemStringex, WAIT_TIMEOUT",
+      .LogTraffic = false};
   return Expect(send, expected, timeoutMs, log, matchedIndex);
 }
 
@@ -193,9 +199,10 @@ TSendModemResult TBaseChannelModem::Expect(std::string_view send,
     // A port that failed outright can deliver no answer either: waiting for one until the
     // deadline would only hold the line.
     if (WriteToComPort(send, timeoutMs) != rwOK) {
-      LogMessage(log.Routine + ", seWritePortTimeout ");
+      LogMessage(log.Routine + ", seWritePortTimeout ");  // trailing blank: the original's
       return seWritePortTimeout;
     }
+    // No blank after the comma: the original line.
     if (log.LogTraffic)
       LogMessage("TBaseChannelModem.SendModemString,write to comport succeeded: " +
                  MakeControlsVisible(std::string(send)));
@@ -218,7 +225,7 @@ TSendModemResult TBaseChannelModem::Expect(std::string_view send,
     const TComPortResult read = ReadFromComPort(text, kExpectReadTimeoutMs);
     if (log.LogTraffic) LogMessage("read from comport");
     if (read == rwTimeOut) {
-      LogMessage(log.Routine + ", rwTimeOut ");
+      LogMessage(log.Routine + ", rwTimeOut ");  // trailing blank: the original's
       return seReadPortTimeout;
     }
     // The port failed or the far end hung up: nothing more will arrive.

@@ -62,11 +62,11 @@ protected:
   // dropped (a line without modem signals).
   bool HangUp() override;
   bool ParseDeviceSettings() override;
-  // Up to RedialAttempts dial attempts (at least one), RedialDelay apart (at most 60 s); a
-  // closed channel stops dialling. The last status.
-  virtual TDialStatus Dial();
+  // Up to RedialAttempts dial attempts of phoneNumber (at least one), RedialDelay apart (at
+  // most 60 s); a closed channel stops dialling. The last status.
+  virtual TDialStatus Dial(const std::string& phoneNumber);
   // Hang up, raise DTR, dial, and show the outcome as the device activity.
-  TDialStatus DialUp();
+  TDialStatus DialUp(const std::string& phoneNumber);
 
   // Writes send (when not empty), then reads until expected occurs in what arrived since the
   // call began. timeoutMs is one deadline for the whole exchange. The terminator takes no
@@ -87,8 +87,6 @@ protected:
   std::string InitString;
   std::string DialingPrefix;
   bool WaitForDialTone = false;
-  std::string PhoneNumber;
-  std::string Password;
   std::vector<std::string> DialResponses;
 
 private:

@@ -117,8 +117,12 @@ void TBaseClient::AcceptMessage(const TServerRawInMessage& request) {
   if (!carriers_ || !input_) return;
   const int32_t carrierID = CarrierFor(request);
   auto message = std::make_shared<TServerNormalInputMessage>(
-      clientGUID_, carrierID, request.GetPagerID(), request.GetMessageText(),
-      request.GetClientRecordID(), request.GetCarrierType());
+      TNormalInputFields{.ClientGUID = clientGUID_,
+                         .CarrierID = carrierID,
+                         .PagerID = request.GetPagerID(),
+                         .MessageText = request.GetMessageText(),
+                         .ClientRecordID = request.GetClientRecordID(),
+                         .CarrierType = request.GetCarrierType()});
   TNWriteLock lock(input_->Lock());
   input_->Push(std::move(message));
 }
@@ -130,7 +134,12 @@ int32_t TBaseClient::CarrierFor(const TServerRawInMessage& request) {
   TNWriteLock lock(carriers_->Lock());
   if (auto carrier = FindCarrier(*carriers_, type, data)) return carrier->CarrierID;
   const int32_t id = NextCarrierID(*carriers_);
-  carriers_->Add(std::make_shared<TCarrier>(true, id, type, data, CutGUID(clientGUID_), DbNow()));
+  carriers_->Add(std::make_shared<TCarrier>(TCarrierRow{.IsNew = true,
+                                                        .CarrierID = id,
+                                                        .CarrierType = type,
+                                                        .CarrierData = data,
+                                                        .IntroducedByGUID = clientGUID_,
+                                                        .IntroducedTime = DbNow()}));
   return id;
 }
 

@@ -249,14 +249,11 @@ std::string BroadcastDataText(const std::string& hostName, int32_t port,
   return BroadcastDataText(hostName, ServerHostIP(), port, notice);
 }
 
-TServerNormalInputMessage::TServerNormalInputMessage(std::string clientGUID, int32_t carrierID,
-                                                     std::string pagerID,
-                                                     std::string messageText,
-                                                     int32_t clientRecordID,
-                                                     TCarrierType carrierType)
-    : TServerInputMessage(0), clientGUID_(std::move(clientGUID)), carrierID_(carrierID),
-      pagerID_(std::move(pagerID)), messageText_(std::move(messageText)),
-      clientRecordID_(clientRecordID), carrierType_(carrierType) {
+TServerNormalInputMessage::TServerNormalInputMessage(TNormalInputFields fields)
+    : TServerInputMessage(0), clientGUID_(std::move(fields.ClientGUID)),
+      carrierID_(fields.CarrierID), pagerID_(std::move(fields.PagerID)),
+      messageText_(std::move(fields.MessageText)), clientRecordID_(fields.ClientRecordID),
+      carrierType_(fields.CarrierType) {
   if (clientGUID_.size() > ClientGUIDLength) clientGUID_.resize(ClientGUIDLength);
 }
 

@@ -171,13 +171,20 @@ private:
   int32_t recordID_;
 };
 
+// What an accepted message carries, given by name: {.ClientGUID = guid, .CarrierID = 3, ...}.
+struct TNormalInputFields {
+  std::string ClientGUID{};  // cut to ClientGUIDLength characters by the message
+  int32_t CarrierID = 0;
+  std::string PagerID{};
+  std::string MessageText{};
+  int32_t ClientRecordID = 0;
+  TCarrierType CarrierType = CT_TAP;
+};
+
 // An accepted message on its way to the database; the store fills in RecordID.
 class TServerNormalInputMessage : public TServerInputMessage {
 public:
-  // clientGUID is cut to ClientGUIDLength characters.
-  TServerNormalInputMessage(std::string clientGUID, int32_t carrierID, std::string pagerID,
-                            std::string messageText, int32_t clientRecordID,
-                            TCarrierType carrierType);
+  explicit TServerNormalInputMessage(TNormalInputFields fields);
 
   const std::string& ClientGUID() const { return clientGUID_; }
   int32_t CarrierID() const { return carrierID_; }

@@ -2,13 +2,12 @@
 
 namespace voxmit {
 
-TNWaitableObject::TNWaitableObject(int32_t highMark, bool highMarkEvent, int32_t lowMark,
-                                   bool lowMarkEvent, bool emptyEvent, bool notEmptyEvent)
-    : lowMark_(lowMark), highMark_(highMark) {
-  if (emptyEvent) events_[stEmpty] = std::make_unique<TNEvent>();
-  if (notEmptyEvent) events_[stNotEmpty] = std::make_unique<TNEvent>();
-  if (lowMarkEvent) events_[stLowMark] = std::make_unique<TNEvent>();
-  if (highMarkEvent) events_[stHighMark] = std::make_unique<TNEvent>();
+TNWaitableObject::TNWaitableObject(const TNWaitableOptions& options)
+    : lowMark_(options.LowMark), highMark_(options.HighMark) {
+  if (options.EmptyEvent) events_[stEmpty] = std::make_unique<TNEvent>();
+  if (options.NotEmptyEvent) events_[stNotEmpty] = std::make_unique<TNEvent>();
+  if (options.LowMarkEvent) events_[stLowMark] = std::make_unique<TNEvent>();
+  if (options.HighMarkEvent) events_[stHighMark] = std::make_unique<TNEvent>();
   SetState(stLowMark);
   SetState(stEmpty);
 }

@@ -9,8 +9,8 @@
 // the lock. Lock order: clients list, then a session's reply list, then the input queue; an
 // iterator's channel list before a channel's queue.
 //
-// Items are held through std::shared_ptr: the objects cross threads and a list that "does not
-// own its objects" only drops its reference, so an object lives while anyone still holds it.
+// Items are held through std::shared_ptr: the objects cross threads and a container only drops
+// its reference, so an object lives while anyone still holds it.
 
 #include <cstdint>
 #include <deque>
@@ -24,10 +24,20 @@ namespace voxmit {
 
 enum TNState : int32_t { stEmpty = 0, stNotEmpty = 1, stLowMark = 2, stHighMark = 3 };
 
+// A container's marks and which of the four events it has, given by name:
+// {.HighMark = 50, .LowMark = 10, .NotEmptyEvent = true}.
+struct TNWaitableOptions {
+  int32_t HighMark = 0;
+  bool HighMarkEvent = false;
+  int32_t LowMark = 0;
+  bool LowMarkEvent = false;
+  bool EmptyEvent = false;
+  bool NotEmptyEvent = false;
+};
+
 class TNWaitableObject {
 public:
-  TNWaitableObject(int32_t highMark, bool highMarkEvent, int32_t lowMark, bool lowMarkEvent,
-                   bool emptyEvent, bool notEmptyEvent);
+  explicit TNWaitableObject(const TNWaitableOptions& options);
   virtual ~TNWaitableObject();
   TNWaitableObject(const TNWaitableObject&) = delete;
   TNWaitableObject& operator=(const TNWaitableObject&) = delete;
@@ -71,10 +81,7 @@ class TNBaseThreadSharedList : public TNWaitableObject {
 public:
   using TItem = std::shared_ptr<T>;
 
-  TNBaseThreadSharedList(bool ownsObjects, int32_t highMark, bool highMarkEvent, int32_t lowMark,
-                         bool lowMarkEvent, bool emptyEvent, bool notEmptyEvent)
-      : TNWaitableObject(highMark, highMarkEvent, lowMark, lowMarkEvent, emptyEvent, notEmptyEvent),
-        ownsObjects_(ownsObjects) {}
+  explicit TNBaseThreadSharedList(const TNWaitableOptions& options) : TNWaitableObject(options) {}
   ~TNBaseThreadSharedList() override { Clear(); }
 
   int32_t Add(TItem item) {
@@ -113,7 +120,6 @@ public:
     if (index < 0 || index >= Count()) return nullptr;
     return items_[index];
   }
-  bool OwnsObjects() const { return ownsObjects_; }
 
   void BeginRead() { lock_.BeginRead(); }
   void EndRead() { lock_.EndRead(); }
@@ -122,7 +128,6 @@ public:
   TNMultiReadExclusiveWrite& Lock() { return lock_; }
 
 private:
-  bool ownsObjects_;
   TNMultiReadExclusiveWrite lock_;
   std::vector<TItem> items_;
 };
@@ -132,10 +137,7 @@ class TNBaseThreadSharedQueue : public TNWaitableObject {
 public:
   using TItem = std::shared_ptr<T>;
 
-  TNBaseThreadSharedQueue(bool ownsObjects, int32_t highMark, bool highMarkEvent, int32_t lowMark,
-                          bool lowMarkEvent, bool emptyEvent, bool notEmptyEvent)
-      : TNWaitableObject(highMark, highMarkEvent, lowMark, lowMarkEvent, emptyEvent, notEmptyEvent),
-        ownsObjects_(ownsObjects) {}
+  explicit TNBaseThreadSharedQueue(const TNWaitableOptions& options) : TNWaitableObject(options) {}
   ~TNBaseThreadSharedQueue() override { Clear(); }
 
   void Push(TItem item) {
@@ -156,7 +158,6 @@ public:
     items_.clear();
     AfterClear();
   }
-  bool OwnsObjects() const { return ownsObjects_; }
 
   void BeginRead() { lock_.BeginRead(); }
   void EndRead() { lock_.EndRead(); }
@@ -165,7 +166,6 @@ public:
   TNMultiReadExclusiveWrite& Lock() { return lock_; }
 
 private:
-  bool ownsObjects_;
   TNMultiReadExclusiveWrite lock_;
   std::deque<TItem> items_;
 };
@@ -180,27 +180,33 @@ class TNBaseChannelMessage;
 
 class TCarriersList : public TNBaseThreadSharedList<TCarrier> {
 public:
-  TCarriersList() : TNBaseThreadSharedList(false, 50, false, 10, false, false, true) {}
+  TCarriersList()
+      : TNBaseThreadSharedList({.HighMark = 50, .LowMark = 10, .NotEmptyEvent = true}) {}
 };
 
 class TClientsList : public TNBaseThreadSharedList<TBaseClient> {
 public:
-  TClientsList() : TNBaseThreadSharedList(false, 50, false, 10, false, false, false) {}
+  TClientsList() : TNBaseThreadSharedList({.HighMark = 50, .LowMark = 10}) {}
 };
 
 class TReplyMessageList : public TNBaseThreadSharedList<TServerReplyMessage> {
 public:
-  TReplyMessageList() : TNBaseThreadSharedList(false, 50, false, 10, true, false, true) {}
+  TReplyMessageList()
+      : TNBaseThreadSharedList(
+            {.HighMark = 50, .LowMark = 10, .LowMarkEvent = true, .NotEmptyEvent = true}) {}
 };
 
 class TInputMessageQueue : public TNBaseThreadSharedQueue<TServerInputMessage> {
 public:
-  TInputMessageQueue() : TNBaseThreadSharedQueue(false, 50, false, 10, false, false, true) {}
+  TInputMessageQueue()
+      : TNBaseThreadSharedQueue({.HighMark = 50, .LowMark = 10, .NotEmptyEvent = true}) {}
 };
 
 class TNChannelsList : public TNBaseThreadSharedList<TNBaseCarrierChannel> {
 public:
-  TNChannelsList() : TNBaseThreadSharedList(false, 50, false, 10, false, true, true) {}
+  TNChannelsList()
+      : TNBaseThreadSharedList(
+            {.HighMark = 50, .LowMark = 10, .EmptyEvent = true, .NotEmptyEvent = true}) {}
 };
 
 // A channel's incoming (withEmptyEvent false) or outgoing (true) queue; its capacity is the
@@ -208,7 +214,11 @@ public:
 class TNChannelFiFo : public TNBaseThreadSharedQueue<TNBaseChannelMessage> {
 public:
   TNChannelFiFo(int32_t capacity, bool withEmptyEvent)
-      : TNBaseThreadSharedQueue(false, capacity, true, 0, false, withEmptyEvent, true) {}
+      : TNBaseThreadSharedQueue({.HighMark = capacity,
+                                 .HighMarkEvent = true,
+                                 .LowMark = 0,
+                                 .EmptyEvent = withEmptyEvent,
+                                 .NotEmptyEvent = true}) {}
 };
 
 } // namespace voxmit

@@ -45,13 +45,12 @@ std::optional<TDeviceKind> DeviceKindOfCarrierType(int32_t carrierType) {
   return std::nullopt;
 }
 
-TNDevice::TNDevice(int32_t id, std::string typeName, std::string settingsData,
-                   TDeviceKind deviceKind, std::string name)
-    : DeviceKind(deviceKind),
-      SettingsData(std::move(settingsData)),
-      Name(std::move(name)),
-      ID(id),
-      TypeName(std::move(typeName)) {}
+TNDevice::TNDevice(TNDeviceRow row)
+    : DeviceKind(row.DeviceKind),
+      SettingsData(std::move(row.SettingsData)),
+      Name(std::move(row.Name)),
+      ID(row.ID),
+      TypeName(std::move(row.TypeName)) {}
 
 std::string TNDevice::Activity() const {
   std::lock_guard lock(activityMutex_);
@@ -71,10 +70,12 @@ void TNDevicesList::LoadDevices(Poco::Data::Session& session) {
   Poco::Data::RecordSet rows(select);
   for (bool more = rows.moveFirst(); more; more = rows.moveNext()) {
     const int32_t typeNo = rows[3].convert<int32_t>();
-    Add(std::make_shared<TNDevice>(rows[0].convert<int32_t>(), rows[1].convert<std::string>(),
-                                   rows[2].convert<std::string>(),
-                                   static_cast<TDeviceKind>(static_cast<uint8_t>(typeNo)),
-                                   rows[4].convert<std::string>()));
+    Add(std::make_shared<TNDevice>(
+        TNDeviceRow{.ID = rows[0].convert<int32_t>(),
+                    .TypeName = rows[1].convert<std::string>(),
+                    .SettingsData = rows[2].convert<std::string>(),
+                    .DeviceKind = static_cast<TDeviceKind>(static_cast<uint8_t>(typeNo)),
+                    .Name = rows[4].convert<std::string>()}));
   }
 }
 

@@ -43,10 +43,20 @@ enum TDeviceKind : uint8_t {
 // protocol accepts any integer as carrier type).
 std::optional<TDeviceKind> DeviceKindOfCarrierType(int32_t carrierType);
 
+// What a device is made of, given by name:
+// TNDeviceRow{.ID = 1, .TypeName = "Modem", .SettingsData = "COM1,...", .DeviceKind = DK_MODEM,
+//             .Name = "Modem 1"}.
+struct TNDeviceRow {
+  int32_t ID = 0;
+  std::string TypeName{};      // DeviceTypes.Name of the kind
+  std::string SettingsData{};  // comma text of the kind
+  TDeviceKind DeviceKind = DK_MODEM;
+  std::string Name{};
+};
+
 class TNDevice {
 public:
-  TNDevice(int32_t id, std::string typeName, std::string settingsData, TDeviceKind deviceKind,
-           std::string name);
+  explicit TNDevice(TNDeviceRow row);
   TNDevice(const TNDevice&) = delete;
   TNDevice& operator=(const TNDevice&) = delete;
 
@@ -133,7 +143,9 @@ bool ParseDirectDeviceSettings(const std::string& settingsData, TDirectDeviceSet
 struct TGsmDeviceSettings {     // kind 3, 4 items; indexes are -1 when none was chosen
   std::string Port;
   int32_t BaudRateIndex = -1;   // into 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200
-  int32_t ModuleIndex = -1;     // into Unknown, Nokia, Wavecom, Ericsson, Simens, Motorola, SIMcom
+  // Into Unknown, Nokia, Wavecom, Ericsson, Simens, Motorola, SIMcom ("Simens" (sic) is the
+  // editor's own list entry, kept).
+  int32_t ModuleIndex = -1;
   int32_t SmsModeIndex = -1;    // 0 Text, 1 PDU
 };
 bool ParseGsmDeviceSettings(const std::string& settingsData, TGsmDeviceSettings& out);

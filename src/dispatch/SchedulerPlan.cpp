@@ -121,6 +121,7 @@ TStatistics BuildStatistics(const std::vector<TCarrierStatisticsRow>& rows, int6
 std::string SchedulerSummaryLine(const TStatistics& statistics, bool logZeroCarrier) {
   std::string line;
   if (logZeroCarrier) line = "Scheduler: TotalCarriers: " + std::to_string(statistics.size());
+  // "Messages:" without a blank and " )" with one are the original's layout.
   for (const TCarrierStatistics& item : statistics)
     line += " (CarrierID: " + std::to_string(item.CarrierID) +
             ", Messages:" + std::to_string(item.MessageCount) + " )";

@@ -9,7 +9,6 @@
 #include <Poco/Data/Statement.h>
 
 #include "channels/RegChannels.h"
-#include "clients/BaseClient.h"
 #include "common/ServerGlobals.h"
 #include "devices/Devices.h"
 #include "host/LogFile.h"
@@ -35,30 +34,6 @@ std::string EpochSecondsOf(const std::string& julianDay) {
   return text;
 }
 
-// Finishes every message of a carrier with the error, in one transaction; logs one line per
-// message after the commit and wakes the clients concerned. Returns how many.
-int32_t FinishMessagesOfCarrier(TDMData& data, int32_t carrierID, TMessageSendError error) {
-  std::vector<int32_t> ids;
-  std::vector<std::string> texts, guids;
-  Poco::Data::Session& session = data.ThreadSession();
-  RunWriteTransaction(session, [&] {
-    ids.clear();
-    texts.clear();
-    guids.clear();
-    session << "SELECT ID, COALESCE(MessageText, ''), COALESCE(ClientGUID, '') FROM Messages "
-               "WHERE CarrierID = ? ORDER BY ID",
-        bind(carrierID), into(ids), into(texts), into(guids), now;
-    const std::string timeSent = DbNow();
-    for (int32_t id : ids) FinishMessageRow(session, id, error, timeSent);
-  });
-  for (const std::string& text : texts)
-    LogMessage("Scheduler: Message Send Error! Non-Existent CarrierID: " +
-               std::to_string(carrierID) + "; Message: \"" + text + "\"");
-  for (const std::string& guid : std::set<std::string>(guids.begin(), guids.end()))
-    WakeClientConfirmations(guid);
-  return static_cast<int32_t>(ids.size());
-}
-
 } // namespace
 
 int32_t GetChannelInputLimit(int32_t carrierType) {
@@ -69,9 +44,10 @@ int32_t GetChannelInputLimit(int32_t carrierType) {
 // ---- Construction ---------------------------------------------------------------------------
 
 TScheduler::TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers,
-                       TDMData& data, bool startThread, TNChannelCallbacks callbacks)
+                       TDMData& data, bool startThread, TSchedulerCallbacks callbacks)
     : devices_(devices), carriers_(std::move(carriers)), data_(data),
-      iterators_(std::make_unique<TIteratorsList>(carriers_, data_, std::move(callbacks))) {
+      callbacks_(std::move(callbacks)),
+      iterators_(std::make_unique<TIteratorsList>(carriers_, data_, callbacks_.Channels)) {
   devices_.LoadDevices(data_.ThreadSession());
   if (startThread) thread_ = std::make_unique<TSchedulerThread>(*this, data_);
 }
@@ -176,7 +152,13 @@ std::vector<TCarrierStatisticsRow> TScheduler::RejectUnknownCarriers(
   }
   for (int32_t carrierID : unknown) {
     try {
-      FinishMessagesOfCarrier(data_, carrierID, MSE_ABANDONED);
+      data_.FinishMessages(
+          {"CarrierID = ?", {carrierID}}, MSE_ABANDONED,
+          [carrierID](const std::string& text) {
+            return "Scheduler: Message Send Error! Non-Existent CarrierID: " +
+                   std::to_string(carrierID) + "; Message: \"" + text + "\"";
+          },
+          callbacks_.WakeClient);
     } catch (const std::exception& e) {
       LogMessage("Scheduler: finishing the messages of carrier " + std::to_string(carrierID) +
                  " failed: " + e.what());
@@ -192,7 +174,8 @@ void TScheduler::RejectCarrierTypes(const TAllocation& allocation) {
                std::to_string(carrierType) + "\"");
   for (const auto* list :
        {&allocation.NoDeviceCarrierTypes, &allocation.NoChannelClassCarrierTypes})
-    for (int32_t carrierType : *list) data_.RejectMessagesOfCarrierType(carrierType);
+    for (int32_t carrierType : *list)
+      data_.RejectMessagesOfCarrierType(carrierType, callbacks_.WakeClient);
 }
 
 // ---- Plan -----------------------------------------------------------------------------------
@@ -241,7 +224,7 @@ std::unique_ptr<TScheduler>& TheScheduler() {
 }
 } // namespace
 
-void CreateScheduler(TNChannelCallbacks callbacks) {
+void CreateScheduler(TSchedulerCallbacks callbacks) {
   if (TheScheduler()) return;
   TDMData* data = DMData();
   if (!data || !CarriersList) throw std::logic_error("CreateScheduler: the server is not started");

@@ -22,16 +22,25 @@
 #include "dispatch/SchedulerPlan.h"
 #include "dispatch/dmodIterator.h"
 #include "platform/TNEvent.h"
+#include "store/dmodData.h"
 
 namespace voxmit {
 
-class TDMData;
 class TNDevicesList;
 
 // The input limit of the class registered for the carrier type; -1 when there is none.
 int32_t GetChannelInputLimit(int32_t carrierType);
 
 class TScheduler;
+
+// How the scheduler reports upward. Either may be empty.
+struct TSchedulerCallbacks {
+  // What the channels of every iterator report through.
+  TNChannelCallbacks Channels;
+  // Wakes a client whose messages the scheduler finished (a carrier type without devices or
+  // channel class, a carrier missing from the list), so it hears at once. Scheduler thread.
+  TWakeClient WakeClient;
+};
 
 // The scheduler's thread: a pass at once, then the next one whenever more than
 // SchedulerRequeryPeriod ms have passed since the previous ended, sleeping in
@@ -61,9 +70,9 @@ class TScheduler {
 public:
   // Loads the device pool (throws when that fails, before any thread exists), then starts
   // the scheduler thread unless told not to.
-  // The channels of every iterator report through callbacks.
+  // The scheduler and the channels of every iterator report through callbacks.
   TScheduler(TNDevicesList& devices, std::shared_ptr<TCarriersList> carriers, TDMData& data,
-             bool startThread = true, TNChannelCallbacks callbacks = {});
+             bool startThread = true, TSchedulerCallbacks callbacks = {});
   // Stops the scheduler thread and waits for it, then stops every iterator and frees them
   // (each waits until its channels have handed back their results and ended).
   ~TScheduler();
@@ -88,6 +97,7 @@ private:
   TNDevicesList& devices_;
   std::shared_ptr<TCarriersList> carriers_;
   TDMData& data_;
+  const TSchedulerCallbacks callbacks_;
   std::unique_ptr<TIteratorsList> iterators_;
   std::atomic<int64_t> passes_{0};
   std::unique_ptr<TSchedulerThread> thread_;
@@ -95,9 +105,9 @@ private:
 
 // The server's scheduler: StartServer creates it once the listener is open (it loads the
 // device pool and starts the first pass); StopServer frees it. UI thread only. CreateScheduler
-// throws when the device pool cannot be loaded; then no scheduler exists. The channels report
-// through callbacks.
-void CreateScheduler(TNChannelCallbacks callbacks);
+// throws when the device pool cannot be loaded; then no scheduler exists. The scheduler and
+// its channels report through callbacks.
+void CreateScheduler(TSchedulerCallbacks callbacks);
 void FreeScheduler();
 // The running scheduler, or nullptr.
 TScheduler* Scheduler();

@@ -102,6 +102,8 @@ bool THiddenForm::StartServer() {
 
     if (OptionBool("CompactDatabaseOnStart")) DMData()->CompactDatabase();
 
+    // Clients whose messages maintenance finishes hear at once, as from the scheduler below.
+    DmMaintenance()->SetWakeClient(WakeClientConfirmations);
     DmMaintenance()->StartupCleanup();
     DmMaintenance()->StartMaintenance();
     undo_.push_back([] { DmMaintenance()->StopMaintenance(); });
@@ -136,9 +138,11 @@ bool THiddenForm::StartServer() {
     });
 
     // Channels tell the clients about port and device trouble; the notice reaches whoever is
-    // logged on when it is sent.
-    CreateScheduler({.Notice = [](const std::string& notice) { BroadcastToClients(notice); },
-                     .Activity = {}});
+    // logged on when it is sent. The clients whose messages the scheduler finishes are woken.
+    CreateScheduler(
+        {.Channels = {.Notice = [](const std::string& notice) { BroadcastToClients(notice); },
+                      .Activity = {}},
+         .WakeClient = WakeClientConfirmations});
     undo_.push_back([] { FreeScheduler(); });
   } catch (const std::exception& e) {
     lastStartError_ = e.what();

@@ -4,14 +4,13 @@
 
 namespace voxmit {
 
-TCarrier::TCarrier(bool isNew, int32_t carrierID, int32_t carrierType, std::string carrierData,
-                   std::string introducedByGUID, std::string introducedTime)
-    : IsNew(isNew),
-      CarrierID(carrierID),
-      CarrierType(carrierType),
-      CarrierData(std::move(carrierData)),
-      IntroducedByGUID(CutGUID(introducedByGUID)),
-      IntroducedTime(std::move(introducedTime)),
+TCarrier::TCarrier(TCarrierRow row)
+    : IsNew(row.IsNew),
+      CarrierID(row.CarrierID),
+      CarrierType(row.CarrierType),
+      CarrierData(std::move(row.CarrierData)),
+      IntroducedByGUID(CutGUID(row.IntroducedByGUID)),
+      IntroducedTime(std::move(row.IntroducedTime)),
       NewMessageEvent(false) {}
 
 std::string CutGUID(const std::string& guid) { return guid.substr(0, 38); }

@@ -19,10 +19,19 @@
 
 namespace voxmit {
 
+// What a carrier is made of, given by name: TCarrierRow{.IsNew = true, .CarrierID = 3, ...}.
+struct TCarrierRow {
+  bool IsNew = false;
+  int32_t CarrierID = 0;
+  int32_t CarrierType = 0;
+  std::string CarrierData{};
+  std::string IntroducedByGUID{};  // cut to 38 characters by the constructor
+  std::string IntroducedTime{};
+};
+
 class TCarrier {
 public:
-  TCarrier(bool isNew, int32_t carrierID, int32_t carrierType, std::string carrierData,
-           std::string introducedByGUID, std::string introducedTime);
+  explicit TCarrier(TCarrierRow row);
   TCarrier(const TCarrier&) = delete;
   TCarrier& operator=(const TCarrier&) = delete;
 

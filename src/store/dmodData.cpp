@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <set>
 #include <unistd.h>
 #include <vector>
 
@@ -112,7 +113,11 @@ void TDMData::LoadCarriers(TCarriersList& list) {
   list.BeginWrite();
   list.Clear();
   for (size_t i = 0; i < ids.size(); ++i)
-    list.Add(std::make_shared<TCarrier>(false, ids[i], types[i], data[i], guids[i], times[i]));
+    list.Add(std::make_shared<TCarrier>(TCarrierRow{.CarrierID = ids[i],
+                                                    .CarrierType = types[i],
+                                                    .CarrierData = data[i],
+                                                    .IntroducedByGUID = guids[i],
+                                                    .IntroducedTime = times[i]}));
   list.ResetStates();
   list.EndWrite();
 }
@@ -178,31 +183,33 @@ bool TDMData::MarkReplyUndelivered(int32_t messageKind, int32_t recordID) {
   }
 }
 
-int32_t TDMData::RejectMessagesOfCarrierType(int32_t carrierType) {
-  std::vector<int32_t> ids;
-  std::vector<std::string> texts;
+int32_t TDMData::RejectMessagesOfCarrierType(int32_t carrierType, const TWakeClient& wake) {
   try {
-    Poco::Data::Session& session = ThreadSession();
-    RunWriteTransaction(session, [&] {
-      ids.clear();
-      texts.clear();
-      session << "SELECT ID, MessageText FROM Messages WHERE CarrierType = ? ORDER BY ID",
-          bind(carrierType), into(ids), into(texts), now;
-      const std::string timeSent = DbNow();
-      for (int32_t id : ids)
-        FinishMessageRow(session, id, MSE_NO_DEVICE_FOR_CARRIER_TYPE, timeSent);
-    });
+    return FinishMessages(
+        {"CarrierType = ?", {carrierType}}, MSE_NO_DEVICE_FOR_CARRIER_TYPE,
+        [carrierType](const std::string& text) {
+          return Poco::format("Scheduler: Message Send Error! No Device For CarrierType: %d; "
+                              "Message: \"%s\"",
+                              carrierType, text);
+        },
+        wake);
   } catch (const std::exception& e) {
     LogMessage(Poco::format("TDMData: rejecting the messages of carrier type %d failed: %s",
                             carrierType, ErrorText(e)));
     return -1;
   }
-  // Logged after the commit, so the log never reports a rejection that was rolled back.
-  for (const std::string& text : texts)
-    LogMessage(Poco::format("Scheduler: Message Send Error! No Device For CarrierType: %d; "
-                            "Message: \"%s\"",
-                            carrierType, text));
-  return static_cast<int32_t>(ids.size());
+}
+
+int32_t TDMData::FinishMessages(const TMessageSelection& selection, TMessageSendError error,
+                                const std::function<std::string(const std::string&)>& logLine,
+                                const TWakeClient& wake) {
+  Poco::Data::Session& session = ThreadSession();
+  const TFinishedMessages finished =
+      RunWriteTransaction(session, [&] { return FinishMessageRows(session, selection, error); });
+  // Logged after the commit, so the log never reports a result that was rolled back.
+  for (const std::string& text : finished.MessageTexts) LogMessage(logLine(text));
+  finished.WakeClients(wake);
+  return finished.Count();
 }
 
 bool TDMData::FinishMessage(int32_t messageID, TMessageSendError error) {
@@ -241,6 +248,33 @@ bool FinishMessageRow(Poco::Data::Session& session, int32_t messageID, TMessageS
   if (insert.execute() == 0) return false;
   session << "DELETE FROM Messages WHERE ID = ?", bind(messageID), now;
   return true;
+}
+
+TFinishedMessages FinishMessageRows(Poco::Data::Session& session,
+                                    const TMessageSelection& selection, TMessageSendError error) {
+  TFinishedMessages selected;
+  Poco::Data::Statement select(session);
+  select << "SELECT ID, COALESCE(MessageText, ''), COALESCE(ClientGUID, '') FROM Messages "
+            "WHERE " + selection.Condition + " ORDER BY ID",
+      into(selected.IDs), into(selected.MessageTexts), into(selected.ClientGUIDs);
+  for (const auto& value : selection.Values)
+    std::visit([&](const auto& v) { select.addBind(Poco::Data::Keywords::bind(v)); }, value);
+  select.execute();
+  const std::string timeSent = DbNow();
+  TFinishedMessages finished;
+  for (size_t i = 0; i < selected.IDs.size(); ++i) {
+    if (!FinishMessageRow(session, selected.IDs[i], error, timeSent)) continue;
+    finished.IDs.push_back(selected.IDs[i]);
+    finished.MessageTexts.push_back(selected.MessageTexts[i]);
+    finished.ClientGUIDs.push_back(selected.ClientGUIDs[i]);
+  }
+  return finished;
+}
+
+void TFinishedMessages::WakeClients(const TWakeClient& wake) const {
+  if (!wake) return;
+  for (const std::string& guid : std::set<std::string>(ClientGUIDs.begin(), ClientGUIDs.end()))
+    if (!guid.empty()) wake(guid);
 }
 
 } // namespace voxmit

@@ -15,8 +15,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include <Poco/Data/Session.h>
 
@@ -26,6 +29,29 @@
 #include "store/DbSessions.h"
 
 namespace voxmit {
+
+// Called with the GUID of a client that has a new result to hear about, once per client. The
+// store knows nothing of clients: whoever finishes messages is handed this by its creator.
+using TWakeClient = std::function<void(const std::string& clientGUID)>;
+
+// Which Messages rows to finish: an SQL condition on Messages whose ? placeholders are bound,
+// in order, to Values.
+struct TMessageSelection {
+  std::string Condition;  // "CarrierID = ?"
+  std::vector<std::variant<int32_t, std::string>> Values;
+};
+
+// The messages one FinishMessageRows call finished, for what follows the commit: a log line
+// per message, a wake-up per client.
+struct TFinishedMessages {
+  std::vector<int32_t> IDs;                // in ID order
+  std::vector<std::string> MessageTexts;   // same order; a NULL text reads as ""
+  std::vector<std::string> ClientGUIDs;    // same order; a NULL GUID reads as ""
+
+  int32_t Count() const { return static_cast<int32_t>(IDs.size()); }
+  // Calls wake once for each distinct client GUID among them; nothing when wake is empty.
+  void WakeClients(const TWakeClient& wake) const;
+};
 
 class TDMData {
 public:
@@ -68,9 +94,16 @@ public:
   bool MarkReplyUndelivered(int32_t messageKind, int32_t recordID);
 
   // Finishes every message of the carrier type with MSE_NO_DEVICE_FOR_CARRIER_TYPE, in one
-  // transaction, and logs one line per message. Returns how many; -1 when it failed (logged,
-  // nothing changed).
-  int32_t RejectMessagesOfCarrierType(int32_t carrierType);
+  // transaction, logs one line per message and wakes their clients. Returns how many; -1 when
+  // it failed (logged, nothing changed).
+  int32_t RejectMessagesOfCarrierType(int32_t carrierType, const TWakeClient& wake = {});
+
+  // Finishes every message that selection picks with error, in one transaction
+  // (FinishMessageRows); after the commit logs logLine(message text) for each and wakes their
+  // clients. Returns how many. Throws when the database failed: nothing changed then.
+  int32_t FinishMessages(const TMessageSelection& selection, TMessageSendError error,
+                         const std::function<std::string(const std::string& text)>& logLine,
+                         const TWakeClient& wake);
 
   // Finishes one message as a result: its SentMessages row (TimeSent now, SendConfirmed No,
   // the error code) and the removal of its Messages row, in one transaction. False when the
@@ -97,5 +130,12 @@ TDMData* DMData();
 // ErrorCode = error) and deletes the Messages row. False when there is no such row.
 bool FinishMessageRow(Poco::Data::Session& session, int32_t messageID, TMessageSendError error,
                       const std::string& timeSent);
+
+// Inside a write transaction on session: finishes every Messages row that selection picks with
+// error, in ID order, with one TimeSent for all (FinishMessageRow). The one routine by which
+// the scheduler, the store and maintenance give messages up; the caller logs and wakes the
+// clients once its transaction has committed.
+TFinishedMessages FinishMessageRows(Poco::Data::Session& session,
+                                    const TMessageSelection& selection, TMessageSendError error);
 
 } // namespace voxmit

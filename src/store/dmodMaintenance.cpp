@@ -17,21 +17,6 @@ namespace voxmit {
 
 namespace {
 
-// Finishes the Messages rows that the condition selects as abandoned; inside a transaction.
-int32_t AbandonMessages(Poco::Data::Session& session, const std::string& condition,
-                        const std::optional<std::string>& cutoff) {
-  std::vector<int32_t> ids;
-  Poco::Data::Statement select(session);
-  select << "SELECT ID FROM Messages WHERE " + condition + " ORDER BY ID", into(ids);
-  if (cutoff) select.addBind(bind(*cutoff));
-  select.execute();
-  const std::string timeSent = DbNow();
-  int32_t finished = 0;
-  for (int32_t id : ids)
-    if (FinishMessageRow(session, id, MSE_ABANDONED, timeSent)) ++finished;
-  return finished;
-}
-
 // Moves finished results to the archive. Both tables have the same columns in the same
 // order; the archive numbers its own rows, so every column but the first is copied.
 void ArchiveResults(Poco::Data::Session& session, const std::string& cutoff) {
@@ -54,13 +39,17 @@ void TDmMaintenance::StartupCleanup() {
   DeleteUnusedCarriers();
 }
 
+void TDmMaintenance::SetWakeClient(TWakeClient wake) { wake_ = std::move(wake); }
+
 int32_t TDmMaintenance::DeleteMarkedSending() {
   Poco::Data::Session& session = data_.ThreadSession();
-  const int32_t count = RunWriteTransaction(
-      session, [&] { return AbandonMessages(session, "Sending = 1", std::nullopt); });
-  if (count > 0)
-    LogMessage(Poco::format("Maintenance: %d message(s) left in sending abandoned.", count));
-  return count;
+  const TFinishedMessages abandoned = RunWriteTransaction(
+      session, [&] { return FinishMessageRows(session, {"Sending = 1", {}}, MSE_ABANDONED); });
+  if (abandoned.Count() > 0)
+    LogMessage(Poco::format("Maintenance: %d message(s) left in sending abandoned.",
+                            abandoned.Count()));
+  abandoned.WakeClients(wake_);
+  return abandoned.Count();
 }
 
 int32_t TDmMaintenance::DeleteUnusedCarriers() {
@@ -94,16 +83,19 @@ bool TDmMaintenance::MaintenancePass() {
   bool done = false;
   try {
     Poco::Data::Session& session = data_.ThreadSession();
-    const int32_t abandoned = RunWriteTransaction(session, [&] {
-      const int32_t count = AbandonMessages(session, "(Sending = 0) AND (TimeReceived < ?)",
-                                            DbCutoff(settings::MaxUnsentMessageAge));
+    const TFinishedMessages abandoned = RunWriteTransaction(session, [&] {
+      const TMessageSelection unsent{"(Sending = 0) AND (TimeReceived < ?)",
+                                     {DbCutoff(settings::MaxUnsentMessageAge)}};
+      TFinishedMessages finished = FinishMessageRows(session, unsent, MSE_ABANDONED);
       session << "DELETE FROM ArchivedMessages WHERE TimeReceived < ?",
           bind(DbCutoff(settings::MaxArchivedMessageAge)), now;
       ArchiveResults(session, DbCutoff(settings::MaxUnconfirmedMessageAge));
-      return count;
+      return finished;
     });
-    if (abandoned > 0)
-      LogMessage(Poco::format("Maintenance: %d unsent message(s) abandoned.", abandoned));
+    if (abandoned.Count() > 0)
+      LogMessage(Poco::format("Maintenance: %d unsent message(s) abandoned.", abandoned.Count()));
+    // Their clients hear at once, not at their next requery.
+    abandoned.WakeClients(wake_);
     done = true;
   } catch (const std::exception& e) {
     LogMessage("Maintenance: pass failed: " + ErrorText(e));

@@ -4,10 +4,12 @@
 //
 // A message left unfinished (marked Sending by an interrupted run, or never sent within
 // MaxUnsentMessageAge) was acknowledged to its client, so it is finished as a result with
-// MSE_ABANDONED rather than dropped: the client hears of it through the confirmations.
+// MSE_ABANDONED rather than dropped: the client hears of it through the confirmations, woken
+// at once through the wake callback its creator sets.
 //
-// Threads: StartupCleanup, StartMaintenance and StopMaintenance run on the UI thread
-// (StartupCleanup before any server thread exists). The maintenance thread is the only other
+// Threads: SetWakeClient, StartupCleanup, StartMaintenance and StopMaintenance run on the UI
+// thread (SetWakeClient and StartupCleanup while the thread does not run, StartupCleanup before
+// any server thread exists). The maintenance thread is the only other
 // user of this object; it works on its own database connection (TDMData::ThreadSession).
 // stopEvent_ and passCount_ are safe from any thread.
 
@@ -29,6 +31,9 @@ public:
   ~TDmMaintenance();
   TDmMaintenance(const TDmMaintenance&) = delete;
   TDmMaintenance& operator=(const TDmMaintenance&) = delete;
+
+  // Wakes the clients whose messages maintenance finished. Set while the thread does not run.
+  void SetWakeClient(TWakeClient wake);
 
   // DeleteMarkedSending, then DeleteUnusedCarriers. Throws when the database fails: the start
   // cannot go on with an unknown state.
@@ -59,6 +64,7 @@ private:
   bool WaitForNextPass(std::chrono::steady_clock::time_point lastPass);
 
   TDMData& data_;
+  TWakeClient wake_;  // read by the thread, set only while it does not run
   TNEvent stopEvent_;
   std::atomic<int64_t> passCount_{0};
   std::unique_ptr<std::thread> thread_;  // UI thread only

@@ -184,8 +184,12 @@ TEST_F(ExpectTest, PortThatCannotBeConfiguredOrFoundFails) {
   EXPECT_FALSE(channel.InitPort());
   EXPECT_EQ(device->Activity(), "TChannelTap - Error Initializing the Port");
 
-  auto missing = std::make_shared<TNDevice>(3, "MODEM", "/dev/voxmit-no-such-port,ATZ,,false,1,1",
-                                            DK_MODEM, "Missing");
+  auto missing = std::make_shared<TNDevice>(
+      TNDeviceRow{.ID = 3,
+                  .TypeName = "MODEM",
+                  .SettingsData = "/dev/voxmit-no-such-port,ATZ,,false,1,1",
+                  .DeviceKind = DK_MODEM,
+                  .Name = "Missing"});
   auto& other = Drive<TChannelTap>("TChannelTap", missing);
   EXPECT_FALSE(other.InitPort());
 }
@@ -218,7 +222,11 @@ class ModemSettingsTest : public TapFixture, public testing::WithParamInterface<
 TEST_P(ModemSettingsTest, Reads) {
   const TDeviceCase& c = GetParam();
   auto& channel = Drive<TChannelTap>(
-      "TChannelTap", std::make_shared<TNDevice>(1, "MODEM", c.Settings, DK_MODEM, "M"));
+      "TChannelTap", std::make_shared<TNDevice>(TNDeviceRow{.ID = 1,
+                                                            .TypeName = "MODEM",
+                                                            .SettingsData = c.Settings,
+                                                            .DeviceKind = DK_MODEM,
+                                                            .Name = "M"}));
   EXPECT_EQ(channel.PortName, "COM2");
   EXPECT_EQ(channel.WaitForDialTone, c.Wait);
   EXPECT_EQ(channel.RedialAttempts, c.Attempts);

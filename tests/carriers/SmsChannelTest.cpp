@@ -101,9 +101,12 @@ protected:
   }
 
   std::shared_ptr<TNDevice> Device(bool pdu) {
-    return std::make_shared<TNDevice>(3, "GSM modem",
-                                      pty_.SlavePath() + ",3,0," + (pdu ? "1" : "0"),
-                                      DK_GSM_MODEM, "Gsm1");
+    return std::make_shared<TNDevice>(
+        TNDeviceRow{.ID = 3,
+                    .TypeName = "GSM modem",
+                    .SettingsData = pty_.SlavePath() + ",3,0," + (pdu ? "1" : "0"),
+                    .DeviceKind = DK_GSM_MODEM,
+                    .Name = "Gsm1"});
   }
 
   // A channel the test drives itself, settings parsed and its port open.

@@ -39,21 +39,15 @@ template <class T>
 class TDriven : public T {
 public:
   using T::T;
-  using T::BaudRate;
-  using T::ByteSize;
   using T::Connect;
-  using T::Dial;
   using T::DialingPrefix;
   using T::Disconnect;
   using T::HangUp;
   using T::InitDevice;
   using T::InitPort;
   using T::InitString;
-  using T::Parity;
   using T::ParseCarrierSettings;
   using T::ParseDeviceSettings;
-  using T::Password;
-  using T::PhoneNumber;
   using T::PortName;
   using T::RedialAttempts;
   using T::RedialDelay;
@@ -61,10 +55,11 @@ public:
   using T::SendMessage;
   using T::SendModemString;
   using T::SendModemStringEx;
-  using T::StopBits;
   using T::WaitForDialTone;
   using T::WaitForModemString;
   int32_t MaxLength() const { return this->MaxMessageLength; }
+  // Dials the carrier's number, as a logon does.
+  TDialStatus Dial() { return T::Dial(this->Settings().PhoneNumber); }
 };
 
 // A far end whose answers the test writes as a function of what it received; optional noise
@@ -194,11 +189,18 @@ protected:
   }
 
   std::shared_ptr<TNDevice> ModemDevice(const std::string& extra = ",ATQ0V1M1E0X4,,false,1,1") {
-    return std::make_shared<TNDevice>(1, "MODEM", pty_.SlavePath() + extra, DK_MODEM, "Modem1");
+    return std::make_shared<TNDevice>(TNDeviceRow{.ID = 1,
+                                                  .TypeName = "MODEM",
+                                                  .SettingsData = pty_.SlavePath() + extra,
+                                                  .DeviceKind = DK_MODEM,
+                                                  .Name = "Modem1"});
   }
   std::shared_ptr<TNDevice> DirectDevice() {
-    return std::make_shared<TNDevice>(2, "DirectTAP", pty_.SlavePath(), DK_DIRECT_SERIAL,
-                                      "Direct1");
+    return std::make_shared<TNDevice>(TNDeviceRow{.ID = 2,
+                                                  .TypeName = "DirectTAP",
+                                                  .SettingsData = pty_.SlavePath(),
+                                                  .DeviceKind = DK_DIRECT_SERIAL,
+                                                  .Name = "Direct1"});
   }
 
   // A channel the test drives itself, settings parsed; the port is not opened yet.

@@ -100,7 +100,11 @@ protected:
   std::shared_ptr<TChannelScript> script_ = std::make_shared<TChannelScript>();
   std::shared_ptr<TNChannelsList> list_ = std::make_shared<TNChannelsList>();
   std::shared_ptr<TNDevice> device_ =
-      std::make_shared<TNDevice>(1, "Modem", "COM1,ATQ0V1,,false,3,1", DK_MODEM, "Modem 1");
+      std::make_shared<TNDevice>(TNDeviceRow{.ID = 1,
+                                             .TypeName = "Modem",
+                                             .SettingsData = "COM1,ATQ0V1,,false,3,1",
+                                             .DeviceKind = DK_MODEM,
+                                             .Name = "Modem 1"});
   std::vector<std::shared_ptr<TNBaseCarrierChannel>> channels_;
   TNChannelCallbacks callbacks_;
 

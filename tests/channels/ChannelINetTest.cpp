@@ -76,7 +76,11 @@ protected:
 std::shared_ptr<TProbeChannel> Probe(const std::string& settings) {
   TNChannelArgs args;
   args.ClassName = "TProbeChannel";
-  args.Device = std::make_shared<TNDevice>(4, "IP", settings, DK_IP_NETWORK, "Net 1");
+  args.Device = std::make_shared<TNDevice>(TNDeviceRow{.ID = 4,
+                                                       .TypeName = "IP",
+                                                       .SettingsData = settings,
+                                                       .DeviceKind = DK_IP_NETWORK,
+                                                       .Name = "Net 1"});
   return std::make_shared<TProbeChannel>(args);
 }
 

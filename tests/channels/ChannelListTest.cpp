@@ -12,7 +12,8 @@ using ChannelListTest = ChannelFixture;
 // Channels kept waiting for their devices never register themselves, so the test fills a
 // list of its own and the channels stay as they are while it looks.
 TEST_F(ChannelListTest, CollectAndFindHonourCarrierAndClosing) {
-  auto otherDevice = std::make_shared<TNDevice>(2, "Modem", "", DK_MODEM, "Modem 2");
+  auto otherDevice = std::make_shared<TNDevice>(
+      TNDeviceRow{.ID = 2, .TypeName = "Modem", .DeviceKind = DK_MODEM, .Name = "Modem 2"});
   HoldDevice();
   ASSERT_TRUE(otherDevice->FreeEvent.TryTake());
   auto a = Create(7);
@@ -101,7 +102,7 @@ TEST(CarrierChannelsListTest, OneClassPerCarrierTypeAndTheFirstStays) {
 TEST(CarrierChannelsListTest, ScriptedRegistrationStandsInForACarrierWhileItLives) {
   auto script = std::make_shared<TChannelScript>();
   {
-    TScriptedRegistration registration(CT_MSG, script);
+    TScriptedRegistration registration({CT_MSG}, script);
     ASSERT_NE(FindChannelClass(CT_MSG), nullptr);
     EXPECT_EQ(FindChannelClass(CT_MSG)->ClassName(), "TScriptedChannel");
   }

@@ -90,9 +90,9 @@ TEST_F(ChannelWorkerTest, ARefusedPartIsRetriedBehindTheOthersUntilTheRetriesRun
   for (const Case c : {Case{0, 4}, Case{2, 2}, Case{5, 1}}) {
     SCOPED_TRACE("stored retries " + std::to_string(c.storedRetries));
     script_ = std::make_shared<TChannelScript>();
-    script_->OnSend = [](const TNBaseChannelMessage& part) {
+    script_->SetSend([](const TNBaseChannelMessage& part, int32_t) {
       return part.MessageText == "bad" ? srRetry : srSent;
-    };
+    });
     HoldDevice();
     auto channel = Create();
     channel->EnqueueMessage(1, "555", "bad", c.storedRetries);
@@ -210,13 +210,13 @@ TEST_F(ChannelWorkerTest, AStopWhileConnectedDisconnectsThenResetsAndReturnsUntr
 // again, it comes back untaken (to be sent later) with its attempts counted, never as sent.
 TEST_F(ChannelWorkerTest, ARequeuedPartHandedBackByTheStopPathIsNotReportedSent) {
   TNEvent yStarted, releaseY;
-  script_->OnSend = [&](const TNBaseChannelMessage& part) {
+  script_->SetSend([&](const TNBaseChannelMessage& part, int32_t) {
     if (part.MessageText == "y") {
       yStarted.Set();
       releaseY.Wait(30000);
     }
     return part.MessageText == "x" ? srRetry : srSent;
-  };
+  });
   HoldDevice();
   auto channel = Create();
   channel->EnqueueMessage(1, "555", "x", 0);
@@ -436,9 +436,9 @@ TEST_F(ChannelWorkerTest, BufferLimitsBelowOneStillLetTheChannelTakeWork) {
 TEST_F(ChannelWorkerTest, EveryPartComesBackExactlyOnceWhenStoppedMidStream) {
   constexpr int32_t kMessages = 400;
   script_->Limits = {5, 5};
-  script_->OnSend = [](const TNBaseChannelMessage& part) {
+  script_->SetSend([](const TNBaseChannelMessage& part, int32_t) {
     return part.ID % 7 == 0 ? srRetry : part.ID % 11 == 0 ? srNoAnswer : srSent;
-  };
+  });
   auto channel = Create();
   ASSERT_TRUE(WaitUntil([&] { return Registered(*channel); }));
 
@@ -490,10 +490,10 @@ TEST_F(ChannelWorkerTest, UnreadableSettingsAbandonWhatCannotBeSplitAndTheChanne
 
 TEST_F(ChannelWorkerTest, ThrowingCarrierCodeCountsAsAFailedStep) {
   LogCapture log;
-  script_->OnSend = [](const TNBaseChannelMessage& part) -> TChannelSendResult {
+  script_->SetSend([](const TNBaseChannelMessage& part, int32_t) -> TChannelSendResult {
     if (part.MessageText == "boom") throw std::runtime_error("carrier exploded");
     return srSent;
-  };
+  });
   auto channel = Create();
   channel->EnqueueMessage(1, "555", "boom", 0);
   channel->EnqueueMessage(2, "555", "fine", 0);
@@ -507,9 +507,9 @@ TEST_F(ChannelWorkerTest, ThrowingCarrierCodeCountsAsAFailedStep) {
 
 TEST_F(ChannelWorkerTest, TheClassChoosesWhatAnEscapingExceptionStandsFor) {
   script_->ExceptionResult = srAbandon;
-  script_->OnSend = [](const TNBaseChannelMessage&) -> TChannelSendResult {
+  script_->SetSend([](const TNBaseChannelMessage&, int32_t) -> TChannelSendResult {
     throw std::runtime_error("socket gone");
-  };
+  });
   auto channel = Create();
   channel->EnqueueMessage(1, "555", "boom", 0);
   const auto parts = Collect(*channel, 1);

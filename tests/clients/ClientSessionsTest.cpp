@@ -19,6 +19,7 @@
 #include "host/ServerSettings.h"
 #include "store/StoreFixture.h"
 #include "store/dmodData.h"
+#include "store/dmodMaintenance.h"
 #include "support/WaitUntil.h"
 #include "tools/ClientProtocol.h"
 
@@ -317,8 +318,13 @@ TEST_F(ClientSessions, NewMessageThreadStoresEverythingQueuedBeforeItStops) {
   {
     TNWriteLock lock(input_->Lock());
     for (int i = 1; i <= 150; ++i)
-      input_->Push(std::make_shared<TServerNormalInputMessage>(kGuid, 1, "555", "queued", i,
-                                                                CT_TAP));
+      input_->Push(std::make_shared<TServerNormalInputMessage>(
+          TNormalInputFields{.ClientGUID = kGuid,
+                             .CarrierID = 1,
+                             .PagerID = "555",
+                             .MessageText = "queued",
+                             .ClientRecordID = i,
+                             .CarrierType = CT_TAP}));
     input_->Push(std::make_shared<TServerUnsentInputMessage>(sentRow, MK_MESSAGE_SENT));
     input_->Push(std::make_shared<TServerInputMessage>(0));  // neither kind: dropped
   }
@@ -372,6 +378,29 @@ TEST_F(ClientSessions, RecordedResultIsReportedOnWakeWithoutWaitingForTheRequery
   WakeClientConfirmations(kGuid);
   ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 3; }));
   EXPECT_EQ(session->WrittenText().back(), "MESSAGE_SENT 77,7700");
+  ClientsList.reset();
+}
+
+TEST_F(ClientSessions, MessageAbandonedByMaintenanceIsReportedAtOnce) {
+  settings::SentConfirmationsRequeryPeriod = 600000;
+  ClientsList = clients_;
+  AddResults(kGuid, 1);
+  auto session = LoggedOn(kGuid, true);
+  // The first pass is over once the waiting result is written; the next is ten minutes away.
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 2; }));
+
+  TMessageRow row;
+  row.ClientGUID = kGuid;
+  row.ClientRecordID = 88;
+  row.TimeReceived = DbSecondsAgo((settings::MaxUnsentMessageAge + 5) * 60);
+  AddMessage(row);
+  TDmMaintenance maintenance(*data_);
+  maintenance.SetWakeClient(WakeClientConfirmations);
+  ASSERT_TRUE(maintenance.MaintenancePass());
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 3; }));
+  EXPECT_EQ(session->WrittenText().back(),
+            "MESSAGE_SEND_ERROR 88," + std::to_string(MSE_ABANDONED) +
+                ", Error Sending this Message.");
   ClientsList.reset();
 }
 

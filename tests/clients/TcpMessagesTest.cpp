@@ -280,7 +280,12 @@ TEST(TcpMessagesBroadcast, ServerHostIPIsEmptyOrDottedIPv4AndStable) {
 
 TEST(TcpMessagesInput, NormalMessageCutsGUIDAndTravelsAsInputMessage) {
   std::shared_ptr<TServerInputMessage> input = std::make_shared<TServerNormalInputMessage>(
-      "{01234567-89AB-CDEF-0123-456789ABCDEF}-tail", 3, "555", "text", 17, CT_SNPP);
+      TNormalInputFields{.ClientGUID = "{01234567-89AB-CDEF-0123-456789ABCDEF}-tail",
+                         .CarrierID = 3,
+                         .PagerID = "555",
+                         .MessageText = "text",
+                         .ClientRecordID = 17,
+                         .CarrierType = CT_SNPP});
   auto normal = std::dynamic_pointer_cast<TServerNormalInputMessage>(input);
   ASSERT_NE(normal, nullptr);
   EXPECT_EQ(normal->ClientGUID(), "{01234567-89AB-CDEF-0123-456789ABCDEF}");

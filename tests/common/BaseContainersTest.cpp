@@ -51,13 +51,23 @@ TStates States(const TNWaitableObject& c) {
 class TTestList : public TNBaseThreadSharedList<TTestItem> {
 public:
   TTestList(int32_t highMark = 50, int32_t lowMark = 10)
-      : TNBaseThreadSharedList(false, highMark, true, lowMark, true, true, true) {}
+      : TNBaseThreadSharedList({.HighMark = highMark,
+                                .HighMarkEvent = true,
+                                .LowMark = lowMark,
+                                .LowMarkEvent = true,
+                                .EmptyEvent = true,
+                                .NotEmptyEvent = true}) {}
 };
 
 class TTestQueue : public TNBaseThreadSharedQueue<TTestItem> {
 public:
   TTestQueue(int32_t highMark = 50, int32_t lowMark = 10)
-      : TNBaseThreadSharedQueue(false, highMark, true, lowMark, true, true, true) {}
+      : TNBaseThreadSharedQueue({.HighMark = highMark,
+                                 .HighMarkEvent = true,
+                                 .LowMark = lowMark,
+                                 .LowMarkEvent = true,
+                                 .EmptyEvent = true,
+                                 .NotEmptyEvent = true}) {}
 };
 
 // --- The server's containers are built with their fixed settings ---------------------------

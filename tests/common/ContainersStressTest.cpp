@@ -29,12 +29,14 @@ using TJobPtr = std::shared_ptr<TJob>;
 
 class TJobQueue : public TNBaseThreadSharedQueue<TJob> {
 public:
-  TJobQueue() : TNBaseThreadSharedQueue(false, 50, false, 10, false, false, true) {}
+  TJobQueue() : TNBaseThreadSharedQueue({.HighMark = 50, .LowMark = 10, .NotEmptyEvent = true}) {}
 };
 
 class TJobList : public TNBaseThreadSharedList<TJob> {
 public:
-  TJobList() : TNBaseThreadSharedList(false, 50, false, 10, true, false, true) {}
+  TJobList()
+      : TNBaseThreadSharedList(
+            {.HighMark = 50, .LowMark = 10, .LowMarkEvent = true, .NotEmptyEvent = true}) {}
 };
 
 // Takes the head under the write lock; nullptr when another consumer was first.

@@ -109,7 +109,7 @@ TEST_F(DevicePoolTest, CountsAndOffersDevicesPerCarrierType) {
 }
 
 TEST(DeviceBorrowTest, OfThreadsRacingForAFreeDeviceExactlyOneTakesIt) {
-  TNDevice device(1, "Modem", "", DK_MODEM, "Modem 1");
+  TNDevice device({.ID = 1, .TypeName = "Modem", .DeviceKind = DK_MODEM, .Name = "Modem 1"});
   for (int round = 0; round < 200; ++round) {
     std::atomic<int> ready{0};
     std::atomic<int> winners{0};
@@ -129,7 +129,7 @@ TEST(DeviceBorrowTest, OfThreadsRacingForAFreeDeviceExactlyOneTakesIt) {
 }
 
 TEST(DeviceBorrowTest, AWaitingBorrowerGetsTheDeviceWhenItIsGivenBack) {
-  TNDevice device(1, "Modem", "", DK_MODEM, "Modem 1");
+  TNDevice device({.ID = 1, .TypeName = "Modem", .DeviceKind = DK_MODEM, .Name = "Modem 1"});
   ASSERT_TRUE(device.FreeEvent.TryTake());
   std::atomic<bool> got{false};
   std::thread waiter([&] { got = device.FreeEvent.WaitAndTake(10000) == wrSignaled; });
@@ -142,7 +142,7 @@ TEST(DeviceBorrowTest, AWaitingBorrowerGetsTheDeviceWhenItIsGivenBack) {
 
 TEST(DeviceActivityTest, StoresTheTextAndPostsItOnlyWhileTheWindowIsOpen) {
   LogCapture loop;  // drains the main loop
-  TNDevice device(17, "Modem", "", DK_MODEM, "Modem 1");
+  TNDevice device({.ID = 17, .TypeName = "Modem", .DeviceKind = DK_MODEM, .Name = "Modem 1"});
 
   SetDeviceActivity(device, "TChannelTap - dialing");
   EXPECT_EQ(device.Activity(), "TChannelTap - dialing");
@@ -158,7 +158,7 @@ TEST(DeviceActivityTest, StoresTheTextAndPostsItOnlyWhileTheWindowIsOpen) {
 }
 
 TEST(DeviceActivityTest, ReadersSeeWholeTextsWhileWritersChangeThem) {
-  TNDevice device(1, "Modem", "", DK_MODEM, "Modem 1");
+  TNDevice device({.ID = 1, .TypeName = "Modem", .DeviceKind = DK_MODEM, .Name = "Modem 1"});
   const std::string a(200, 'a'), b(300, 'b');
   std::atomic<bool> stop{false};
   std::thread writer([&] {

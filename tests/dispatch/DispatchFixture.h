@@ -1,6 +1,7 @@
 #pragma once
 // A fresh database with the server's data module, a carriers list, devices made on the spot,
-// the test channel registered for the carrier types in use, and short thread wait slices.
+// the scripted channel registered for the carrier types in use (at most five parts per
+// connection), and short thread wait slices.
 // Checks that every channel thread has ended when the test ends.
 
 #include <gtest/gtest.h>
@@ -21,16 +22,17 @@
 #include "store/Carrier.h"
 #include "store/StoreFixture.h"
 #include "store/dmodData.h"
+#include "support/ScriptedChannel.h"
 #include "support/WaitUntil.h"
-#include "TestChannel.h"
 
 namespace voxmit::test {
 
 class DispatchTest : public StoreTest {
 protected:
   DispatchTest()
-      : registration_({CT_TAP, CT_PACNET, CT_GSM_SMS, CT_SMTP, CT_SNPP}),
+      : registration_({CT_TAP, CT_PACNET, CT_GSM_SMS, CT_SMTP, CT_SNPP}, script_),
         data_(std::make_unique<TDMData>(DbFile())), carriers_(std::make_shared<TCarriersList>()) {
+    script_->MaxMessagesPerConnection = 5;
     savedWait_ = settings::ThreadWaitLoopTimeout;
     savedPeriod_ = settings::SchedulerRequeryPeriod;
     settings::ThreadWaitLoopTimeout = 100;
@@ -50,6 +52,8 @@ protected:
   }
 
   TDMData& Data() { return *data_; }
+  // The script of every channel the test creates.
+  TChannelScript& Script() { return *script_; }
   // Every line logged during the test.
   const std::vector<std::string>& LogLines() { return log_.Lines(); }
   bool Logged(const std::string& line) {
@@ -59,14 +63,22 @@ protected:
   const std::shared_ptr<TCarriersList>& Carriers() { return carriers_; }
 
   std::shared_ptr<TCarrier> NewCarrier(int32_t id, int32_t type, const std::string& data = "x") {
-    auto carrier = std::make_shared<TCarrier>(false, id, type, data, "{g}", DbNow());
+    auto carrier = std::make_shared<TCarrier>(TCarrierRow{.CarrierID = id,
+                                                          .CarrierType = type,
+                                                          .CarrierData = data,
+                                                          .IntroducedByGUID = "{g}",
+                                                          .IntroducedTime = DbNow()});
     TNWriteLock lock(carriers_->Lock());
     carriers_->Add(carrier);
     return carrier;
   }
 
   static std::shared_ptr<TNDevice> NewDevice(int32_t id, TDeviceKind kind) {
-    return std::make_shared<TNDevice>(id, "Kind", "COM1", kind, "Device" + std::to_string(id));
+    return std::make_shared<TNDevice>(TNDeviceRow{.ID = id,
+                                                  .TypeName = "Kind",
+                                                  .SettingsData = "COM1",
+                                                  .DeviceKind = kind,
+                                                  .Name = "Device" + std::to_string(id)});
   }
 
   // count messages of the carrier received secondsAgo, the later ones a millisecond newer each.
@@ -100,7 +112,8 @@ protected:
 
 private:
   LogCapture log_;
-  TTestChannelRegistration registration_;
+  std::shared_ptr<TChannelScript> script_ = std::make_shared<TChannelScript>();
+  TScriptedRegistration registration_;
   std::unique_ptr<TDMData> data_;
   std::shared_ptr<TCarriersList> carriers_;
   int32_t savedWait_ = 0;

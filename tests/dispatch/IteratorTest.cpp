@@ -1,4 +1,4 @@
-// Carrier iterators with the test channel on a real database file: feeding order and input
+// Carrier iterators with the scripted channel on a real database file: feeding order and input
 // limits, rescheduling, idle iterators, results for vanished rows, bad carriers and settings.
 
 #include <gtest/gtest.h>
@@ -42,8 +42,8 @@ std::set<int32_t> DeviceIDs(const TDeviceList& devices) {
 class IteratorTest : public DispatchTest {};
 
 TEST_F(IteratorTest, FeedsInTimeReceivedOrderWithinTheInputLimit) {
-  DispatchScript().InputLimit = 4;
-  DispatchScript().SetSend([](const TNBaseChannelMessage&, int32_t) {
+  Script().Limits.Input = 4;
+  Script().SetSend([](const TNBaseChannelMessage&, int32_t) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the queues fill
     return srSent;
   });
@@ -66,7 +66,7 @@ TEST_F(IteratorTest, FeedsInTimeReceivedOrderWithinTheInputLimit) {
   }
   EXPECT_EQ(Pending(), 0);
   EXPECT_EQ(Finished("ErrorCode = 0 AND SendConfirmed = 0"), 30);
-  const auto sent = DispatchScript().Sent();
+  const auto sent = Script().Sent();
   ASSERT_EQ(sent.size(), 30u);
   std::set<std::string> devices;
   for (const std::string device : {"Device1", "Device2"}) {
@@ -78,7 +78,7 @@ TEST_F(IteratorTest, FeedsInTimeReceivedOrderWithinTheInputLimit) {
       EXPECT_LT(part.ID, previous) << device;
       previous = part.ID;
     }
-    EXPECT_LE(DispatchScript().MaxQueued(device), 4) << device;
+    EXPECT_LE(Script().MaxQueued(device), 4) << device;
   }
   EXPECT_EQ(devices.size(), 2u) << "both channels took messages";
   // Copied columns arrive unchanged.
@@ -108,7 +108,7 @@ TEST_F(IteratorTest, PagesFollowTheOrderAcrossEqualTimes) {
     iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
     ASSERT_TRUE(WaitUntil([&] { return Finished() == total; }, std::chrono::seconds(120)));
   }
-  const auto sent = DispatchScript().Sent();
+  const auto sent = Script().Sent();
   ASSERT_EQ(sent.size(), static_cast<size_t>(total));
   for (size_t i = 0; i < sent.size(); ++i)
     ASSERT_EQ(sent[i].ID, expected[i].second) << "position " << i;
@@ -153,7 +153,7 @@ TEST_F(IteratorTest, ChannelWaitingForItsDeviceIsNotDoubled) {
 
 TEST_F(IteratorTest, AnotherCarrierClosesEveryChannelAndServesTheNewOneAtOnce) {
   TGate gate;
-  DispatchScript().SetSend([&](const TNBaseChannelMessage&, int32_t carrierID) {
+  Script().SetSend([&](const TNBaseChannelMessage&, int32_t carrierID) {
     return carrierID == 1 ? gate.Wait() : srSent;
   });
   NewCarrier(1, CT_TAP);
@@ -200,7 +200,7 @@ TEST_F(IteratorTest, NoDevicesKeepsAnIteratorIdleAndWithoutChannels) {
 
 TEST_F(IteratorTest, ResultForADeletedRowIsDropped) {
   TGate gate;
-  DispatchScript().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
+  Script().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
   NewCarrier(1, CT_TAP);
   const auto ids = AddMessages(1, CT_TAP, 2);
   TIterator iterator(Carriers(), Data());
@@ -209,7 +209,7 @@ TEST_F(IteratorTest, ResultForADeletedRowIsDropped) {
   Raw() << "DELETE FROM Messages WHERE ID = " + std::to_string(ids[0]), now;  // the operator
   gate.Open.Set();
   ASSERT_TRUE(WaitUntil([&] { return Pending() == 0; }));
-  EXPECT_TRUE(WaitUntil([&] { return DispatchScript().Sent().size() == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return Script().Sent().size() == 2; }));
   EXPECT_EQ(Finished(), 1);
   EXPECT_EQ(Finished("ServerRecordID = " + std::to_string(ids[1])), 1);
 }
@@ -217,10 +217,10 @@ TEST_F(IteratorTest, ResultForADeletedRowIsDropped) {
 TEST_F(IteratorTest, UntriedAndFailedPartsAreRecordedAsSuch) {
   // Connect fails for carrier 1 (every part returns MSE_NO_CONNECTION); carrier 2 always asks
   // for a retry (MSE_RETRIES_EXCEEDED after MessageRetries + 1 attempts).
-  DispatchScript().SetConnect([](int32_t carrierID) {
+  Script().SetConnect([](int32_t carrierID) {
     return carrierID == 1 ? crNoConnection : crConnected;
   });
-  DispatchScript().SetSend([](const TNBaseChannelMessage&, int32_t) { return srRetry; });
+  Script().SetSend([](const TNBaseChannelMessage&, int32_t) { return srRetry; });
   NewCarrier(1, CT_TAP);
   NewCarrier(2, CT_SMTP);
   AddMessages(1, CT_TAP, 3);
@@ -240,7 +240,7 @@ TEST_F(IteratorTest, UntriedAndFailedPartsAreRecordedAsSuch) {
 
 TEST_F(IteratorTest, ChannelClosedWithQueuedPartsGivesThemBack) {
   TGate gate;
-  DispatchScript().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
+  Script().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
   NewCarrier(1, CT_TAP);
   AddMessages(1, CT_TAP, 6);
   auto d1 = NewDevice(1, DK_MODEM);
@@ -276,7 +276,8 @@ TEST_F(IteratorTest, BadCarriersAreLoggedAndTheIteratorGoesOn) {
 }
 
 TEST_F(IteratorTest, UnparsableCarrierSettingsStillFinishEveryMessage) {
-  NewCarrier(1, CT_TAP, kUnparsableSettings);
+  Script().ThrowOnParse = true;
+  NewCarrier(1, CT_TAP);
   AddMessages(1, CT_TAP, 3);
   {
     TIterator iterator(Carriers(), Data());

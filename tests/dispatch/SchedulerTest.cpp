@@ -1,4 +1,4 @@
-// The scheduler on a real database file with the test channel: passes run one at a time by
+// The scheduler on a real database file with the scripted channel: passes run one at a time by
 // the test (or by the scheduler thread where the thread itself is under test).
 
 #include <gtest/gtest.h>
@@ -26,8 +26,8 @@ protected:
 
 // Gate for the sends of one carrier; the others are sent at once.
 struct THeldCarrier {
-  explicit THeldCarrier(int32_t carrierID) {
-    DispatchScript().SetSend([this, carrierID](const TNBaseChannelMessage&, int32_t id) {
+  THeldCarrier(TChannelScript& script, int32_t carrierID) {
+    script.SetSend([this, carrierID](const TNBaseChannelMessage&, int32_t id) {
       if (id == carrierID) Open.Wait(20000);
       return srSent;
     });
@@ -51,7 +51,7 @@ TEST_F(SchedulerTest, SixtyTapMessagesOnThreeModemsGetThreeChannels) {
 }
 
 TEST_F(SchedulerTest, OneModemServesOnlyTheHeavierCarrier) {
-  THeldCarrier held(1);
+  THeldCarrier held(Script(), 1);
   AddDevices(DK_MODEM, 1);
   NewCarrier(1, CT_TAP);
   NewCarrier(2, CT_TAP);
@@ -74,7 +74,7 @@ TEST_F(SchedulerTest, OneModemServesOnlyTheHeavierCarrier) {
 
 TEST_F(SchedulerTest, TwoSmallCarriersOnTwoModemsGetOneEach) {
   TNEvent open;  // nothing is sent until the plan has been checked
-  DispatchScript().SetSend([&](const TNBaseChannelMessage&, int32_t) {
+  Script().SetSend([&](const TNBaseChannelMessage&, int32_t) {
     open.Wait(20000);
     return srSent;
   });

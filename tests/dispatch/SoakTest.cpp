@@ -45,8 +45,8 @@ protected:
 };
 
 TEST_F(SoakTest, EveryMessageEndsExactlyOnce) {
-  DispatchScript().SetSend([](const TNBaseChannelMessage&, int32_t) { return RandomSendResult(); });
-  DispatchScript().SetConnect([](int32_t) {
+  Script().SetSend([](const TNBaseChannelMessage&, int32_t) { return RandomSendResult(); });
+  Script().SetConnect([](int32_t) {
     const int p = Percent();
     return p < 3 ? crNoConnection : p < 5 ? crLogonError : crConnected;
   });

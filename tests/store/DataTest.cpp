@@ -76,9 +76,13 @@ protected:
     list.BeginWrite();
     std::shared_ptr<TCarrier> carrier = FindCarrier(list, type, data);
     if (!carrier) {
-      carrier = std::make_shared<TCarrier>(true, NextCarrierID(list), type, data,
-                                           "{00000000-0000-0000-0000-000000000009}-tail",
-                                           DbNow());
+      carrier = std::make_shared<TCarrier>(
+          TCarrierRow{.IsNew = true,
+                      .CarrierID = NextCarrierID(list),
+                      .CarrierType = type,
+                      .CarrierData = data,
+                      .IntroducedByGUID = "{00000000-0000-0000-0000-000000000009}-tail",
+                      .IntroducedTime = DbNow()});
       list.Add(carrier);
     }
     list.EndWrite();
@@ -107,7 +111,8 @@ TEST_F(DataTest, EqualSettingsShareACarrierAndLetterCaseMakesANewOne) {
 
   TCarriersList loaded;
   loaded.BeginWrite();
-  loaded.Add(std::make_shared<TCarrier>(false, 99, 1, "stale", "", ""));
+  loaded.Add(std::make_shared<TCarrier>(
+      TCarrierRow{.CarrierID = 99, .CarrierType = 1, .CarrierData = "stale"}));
   loaded.EndWrite();
   data_.LoadCarriers(loaded);
   ASSERT_EQ(loaded.Count(), 3);
@@ -126,7 +131,12 @@ TEST_F(DataTest, EqualSettingsShareACarrierAndLetterCaseMakesANewOne) {
 
 TEST_F(DataTest, CarrierThatCannotBeStoredStaysNew) {
   AddCarrier(1);
-  TCarrier clash(true, 1, CT_SMTP, "mail", "{g}", DbNow());
+  TCarrier clash({.IsNew = true,
+                  .CarrierID = 1,
+                  .CarrierType = CT_SMTP,
+                  .CarrierData = "mail",
+                  .IntroducedByGUID = "{g}",
+                  .IntroducedTime = DbNow()});
   LogCapture log;
   EXPECT_FALSE(data_.StoreCarrier(clash));
   EXPECT_TRUE(clash.IsNew);
@@ -231,6 +241,21 @@ TEST_F(DataTest, RejectFinishesEveryMessageOfTheTypeWithNoDeviceError) {
       "Scheduler: Message Send Error! No Device For CarrierType: 4; Message: \"three\""};
   EXPECT_EQ(log.Lines(), expected);
   EXPECT_EQ(data_.RejectMessagesOfCarrierType(CT_ACU), 0);
+}
+
+TEST_F(DataTest, RejectedMessagesWakeEachOfTheirClientsOnce) {
+  const std::string a = "{00000000-0000-0000-0000-00000000000a}";
+  const std::string b = "{00000000-0000-0000-0000-00000000000b}";
+  for (const std::string& guid : {a, b, a, std::string()}) {
+    TMessageRow row;
+    row.ClientGUID = guid;
+    row.CarrierType = CT_GSM_SMS;
+    AddMessage(row);
+  }
+  std::vector<std::string> woken;
+  const TWakeClient wake = [&](const std::string& guid) { woken.push_back(guid); };
+  EXPECT_EQ(data_.RejectMessagesOfCarrierType(CT_GSM_SMS, wake), 4);
+  EXPECT_EQ(woken, (std::vector<std::string>{a, b}));
 }
 
 TEST_F(DataTest, FinishMessageOfAMissingRowChangesNothing) {

@@ -4,7 +4,19 @@
 #include <stdexcept>
 #include <thread>
 
+#include "devices/Devices.h"
+
 namespace voxmit::test {
+
+void TChannelScript::SetSend(TSendDecision decide) {
+  std::lock_guard lock(mutex_);
+  send_ = std::move(decide);
+}
+
+void TChannelScript::SetConnect(TConnectDecision decide) {
+  std::lock_guard lock(mutex_);
+  connect_ = std::move(decide);
+}
 
 void TChannelScript::Record(std::string call) {
   std::lock_guard lock(mutex_);
@@ -21,11 +33,48 @@ int32_t TChannelScript::CountOf(const std::string& call) const {
   return static_cast<int32_t>(std::count(journal_.begin(), journal_.end(), call));
 }
 
-TChannelSendResult TChannelScript::NextSendResult(const TNBaseChannelMessage& part) {
-  if (OnSend) return OnSend(part);
+std::vector<TSentPart> TChannelScript::Sent() const {
   std::lock_guard lock(mutex_);
-  if (nextSend_ < SendResults.size()) return SendResults[nextSend_++];
-  return DefaultSendResult;
+  return sent_;
+}
+
+int32_t TChannelScript::MaxQueued(const std::string& device) const {
+  std::lock_guard lock(mutex_);
+  auto found = maxQueued_.find(device);
+  return found == maxQueued_.end() ? 0 : found->second;
+}
+
+TChannelConnectResult TChannelScript::NextConnectResult(int32_t carrierID) {
+  TConnectDecision decide;
+  {
+    std::lock_guard lock(mutex_);
+    decide = connect_;
+  }
+  return decide ? decide(carrierID) : ConnectResult;
+}
+
+TChannelSendResult TChannelScript::NextSendResult(const TNBaseChannelMessage& part,
+                                                  int32_t carrierID) {
+  TSendDecision decide;
+  {
+    std::lock_guard lock(mutex_);
+    if (!send_) return nextSend_ < SendResults.size() ? SendResults[nextSend_++]
+                                                      : DefaultSendResult;
+    decide = send_;
+  }
+  // Called without the lock: a decision may block (a gate) while other channels send.
+  return decide(part, carrierID);
+}
+
+void TChannelScript::NoteQueued(const std::string& device, int32_t queued) {
+  std::lock_guard lock(mutex_);
+  int32_t& most = maxQueued_[device];
+  most = std::max(most, queued);
+}
+
+void TChannelScript::NoteSent(TSentPart part) {
+  std::lock_guard lock(mutex_);
+  sent_.push_back(std::move(part));
 }
 
 TScriptedChannel::TScriptedChannel(const TNChannelArgs& args,
@@ -51,7 +100,7 @@ bool TScriptedChannel::InitDevice() {
 
 TChannelConnectResult TScriptedChannel::Connect() {
   script_->Record("Connect");
-  return script_->ConnectResult;
+  return script_->NextConnectResult(CarrierID());
 }
 
 bool TScriptedChannel::HangUp() {
@@ -66,13 +115,23 @@ bool TScriptedChannel::Disconnect() {
 
 TChannelSendResult TScriptedChannel::SendMessage(TNBaseChannelMessage& part) {
   script_->Record("Send:" + part.MessageText);
+  {
+    TNReadLock lock(FiFoIn().Lock());
+    script_->NoteQueued(Device()->Name, FiFoIn().Count());
+  }
   if (!script_->WaitForGate()) throw std::runtime_error("send gate never opened");
   if (script_->SendDelay.count() > 0) std::this_thread::sleep_for(script_->SendDelay);
   if (script_->SendWaitsForStop) {
     WaitOrStop(30000);
     return srNoAnswer;
   }
-  return script_->NextSendResult(part);
+  const TChannelSendResult result = script_->NextSendResult(part, CarrierID());
+  if (result == srSent)
+    script_->NoteSent({.ID = part.ID,
+                       .Device = Device()->Name,
+                       .CarrierID = CarrierID(),
+                       .Text = part.MessageText});
+  return result;
 }
 
 void TScriptedChannel::BuildMessageBlock(const std::string& text, const std::string& pagerID,
@@ -103,15 +162,18 @@ std::shared_ptr<const TNChannelClass> ScriptedChannelClass(std::shared_ptr<TChan
       [script] { return script->Limits; });
 }
 
-TScriptedRegistration::TScriptedRegistration(TCarrierType carrierType,
+TScriptedRegistration::TScriptedRegistration(std::vector<TCarrierType> carrierTypes,
                                              std::shared_ptr<TChannelScript> script)
-    : carrierType_(carrierType) {
-  CarrierChannelsList().UnregisterChannelClass(carrierType);
-  CarrierChannelsList().RegisterChannelClass(carrierType, ScriptedChannelClass(std::move(script)));
+    : carrierTypes_(std::move(carrierTypes)) {
+  const auto cls = ScriptedChannelClass(std::move(script));
+  for (TCarrierType type : carrierTypes_) {
+    CarrierChannelsList().UnregisterChannelClass(type);
+    CarrierChannelsList().RegisterChannelClass(type, cls);
+  }
 }
 
 TScriptedRegistration::~TScriptedRegistration() {
-  CarrierChannelsList().UnregisterChannelClass(carrierType_);
+  for (TCarrierType type : carrierTypes_) CarrierChannelsList().UnregisterChannelClass(type);
 }
 
 } // namespace voxmit::test

@@ -1,21 +1,26 @@
 #pragma once
-// A carrier channel whose behaviour the test scripts: the results of InitPort, InitDevice and
-// Connect, one send result per SendMessage call, delays, and a gate that holds SendMessage
-// until the test opens it. Register it for any carrier type in place of a real carrier
-// (RegisterScriptedChannel) to drive the iterators, the scheduler and the worker end to end.
+// The carrier channel of the unit tests: no I/O, every answer taken from a script the test
+// sets. The script gives the results of InitPort, InitDevice and Connect, one send result per
+// SendMessage call (or a decision per carrier: SetSend, SetConnect), delays, and a gate that
+// holds SendMessage until the test opens it. Register it for any carrier types in place of the
+// real carriers (TScriptedRegistration) to drive the worker, the iterators and the scheduler.
 //
-// Every call the channel receives is written to the script's journal ("InitPort",
-// "InitDevice", "Connect", "Send:<text>", "HangUp", "Disconnect", "ResetPort"), so a test
-// checks what the worker did and in which order.
+// What the channels did is recorded twice over:
+//   - the journal: every call in order ("InitPort", "InitDevice", "Connect", "Send:<text>",
+//     "HangUp", "Disconnect", "ResetPort"), so a test checks what the worker did and when;
+//   - per device: each part answered srSent (ID, device, carrier, text) and the most parts any
+//     channel on the device held in FiFoIn while it sent.
 //
-// Threads: the script's settings are set by the test before any channel of it is created and
-// only read afterwards; the journal, the send-result cursor and the gate are safe from any
-// thread (mutex_ guards journal_ and nextSend_).
+// Threads: the plain fields are set by the test before any channel of the script is created
+// and only read afterwards. SetSend and SetConnect may replace a decision while channels run.
+// The journal, the records, the decisions, the send-result cursor and the gate are safe from
+// any thread (mutex_ guards everything below it).
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,17 +32,28 @@
 
 namespace voxmit::test {
 
+// A part a scripted channel sent.
+struct TSentPart {
+  int32_t ID = 0;
+  std::string Device;  // the device's name
+  int32_t CarrierID = 0;
+  std::string Text;
+};
+
 class TChannelScript {
 public:
+  using TSendDecision =
+      std::function<TChannelSendResult(const TNBaseChannelMessage& part, int32_t carrierID)>;
+  using TConnectDecision = std::function<TChannelConnectResult(int32_t carrierID)>;
+
   bool InitPortResult = true;
   bool InitDeviceResult = true;
+  // What Connect answers unless SetConnect decides.
   TChannelConnectResult ConnectResult = crConnected;
-  // One result per SendMessage call, across all parts, in call order; DefaultSendResult
-  // once they are used up.
+  // Unless SetSend decides: one result per SendMessage call, across all parts, in call order;
+  // DefaultSendResult once they are used up.
   std::vector<TChannelSendResult> SendResults;
   TChannelSendResult DefaultSendResult = srSent;
-  // When set, decides the result of a send instead of the list (e.g. by the part's text).
-  std::function<TChannelSendResult(const TNBaseChannelMessage&)> OnSend;
   std::chrono::milliseconds SendDelay{0};
   int32_t MaxMessageLength = 160;
   int32_t MaxMessagesPerConnection = 1000;
@@ -54,6 +70,11 @@ public:
   // How often OnClose ran (kept out of the journal: it runs on the closing thread).
   std::atomic<int32_t> OnCloseCalls{0};
 
+  // Decides every send from the part and its carrier, in place of SendResults.
+  void SetSend(TSendDecision decide);
+  // Decides every connect by carrier, in place of ConnectResult.
+  void SetConnect(TConnectDecision decide);
+
   void OpenGate() { gate_.Set(); }
   // Waits for the gate; false when it did not open within the deadline.
   bool WaitForGate() { return !GateSends || gate_.Wait(30000) == wrSignaled; }
@@ -62,13 +83,27 @@ public:
   std::vector<std::string> Journal() const;
   // How many journal entries equal call.
   int32_t CountOf(const std::string& call) const;
-  TChannelSendResult NextSendResult(const TNBaseChannelMessage& part);
+
+  // Parts answered srSent, in the order they were answered.
+  std::vector<TSentPart> Sent() const;
+  // The most parts any channel on the device held in FiFoIn while it sent.
+  int32_t MaxQueued(const std::string& device) const;
+
+  // For the channel.
+  TChannelConnectResult NextConnectResult(int32_t carrierID);
+  TChannelSendResult NextSendResult(const TNBaseChannelMessage& part, int32_t carrierID);
+  void NoteQueued(const std::string& device, int32_t queued);
+  void NoteSent(TSentPart part);
 
 private:
+  TNEvent gate_;
   mutable std::mutex mutex_;
+  TSendDecision send_;
+  TConnectDecision connect_;
   std::vector<std::string> journal_;
   size_t nextSend_ = 0;
-  TNEvent gate_;
+  std::vector<TSentPart> sent_;
+  std::map<std::string, int32_t> maxQueued_;
 };
 
 class TScriptedChannel : public TNBaseCarrierChannel {
@@ -97,17 +132,18 @@ private:
 // The class entry of channels following script, named "TScriptedChannel".
 std::shared_ptr<const TNChannelClass> ScriptedChannelClass(std::shared_ptr<TChannelScript> script);
 
-// Registers the scripted class for the carrier type in the process-wide registry, replacing
-// whatever was registered for it, and takes it out again when destroyed.
+// Registers the scripted class for each carrier type in the process-wide registry, replacing
+// whatever was registered for it, and takes them out again when destroyed.
 class TScriptedRegistration {
 public:
-  TScriptedRegistration(TCarrierType carrierType, std::shared_ptr<TChannelScript> script);
+  TScriptedRegistration(std::vector<TCarrierType> carrierTypes,
+                        std::shared_ptr<TChannelScript> script);
   ~TScriptedRegistration();
   TScriptedRegistration(const TScriptedRegistration&) = delete;
   TScriptedRegistration& operator=(const TScriptedRegistration&) = delete;
 
 private:
-  TCarrierType carrierType_;
+  std::vector<TCarrierType> carrierTypes_;
 };
 
 } // namespace voxmit::test
