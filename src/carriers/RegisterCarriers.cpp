@@ -5,6 +5,7 @@
 #include "carriers/ChannelDirectTap.h"
 #include "carriers/ChannelMSG.h"
 #include "carriers/ChannelPacnet.h"
+#include "carriers/ChannelSMS.h"
 #include "carriers/ChannelTap.h"
 #include "carriers/ChannelWCTP.h"
 #include "channels/RegChannels.h"
@@ -41,6 +42,9 @@ void RegisterCarrierChannels() {
     Register<TChannelPacnet>(CT_PACNET, "TChannelPacnet",
                              "Error registering CarrierChannelClass (unit: \"ChannelPacnet\", "
                              "class: \"TChannelPacnet\" (CarrierType= CARRIER_TYPE_PACNET)");
+    Register<TChannelSMS>(CT_GSM_SMS, "TChannelSMS",
+                          "Error registering CarrierChannelClass (unit: \"ChannelSMS\", class: "
+                          "\"TChannelSMS\" (CarrierType= CARRIER_TYPE_SMS)");
   });
 }
 
