@@ -3,6 +3,8 @@
 #include <mutex>
 
 #include "carriers/ChannelDirectTap.h"
+#include "carriers/ChannelSMTP.h"
+#include "carriers/ChannelSNPP.h"
 #include "carriers/ChannelTap.h"
 #include "channels/RegChannels.h"
 #include "platform/OperatorUi.h"
@@ -29,6 +31,12 @@ void RegisterCarrierChannels() {
         CT_DIRECT_TAP, "TChannelDirectTap",
         "Error registering CarrierChannelClass (unit: \"ChannelDirectTap\", class: "
         "\"TChannelDirectTap\" (CarrierType= CARRIER_TYPE_DIRECT_TAP)");
+    Register<TChannelSMTP>(CT_SMTP, "TChannelSMTP",
+                           "Error registering CarrierChannelClass (unit: \"ChannelSMTP\", class: "
+                           "\"TChannelSMTP\" (CarrierType= CARRIER_TYPE_SMTP)");
+    Register<TChannelSNPP>(CT_SNPP, "TChannelSNPP",
+                           "Error registering CarrierChannelClass (unit: \"ChannelSNPP\", class: "
+                           "\"TChannelSNPP\" (CarrierType= CARRIER_TYPE_SNPP)");
   });
 }
 
