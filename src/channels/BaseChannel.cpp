@@ -402,6 +402,8 @@ void TNBaseChannelThread::WorkLoop(bool portReady) {
       part = channel_->FiFoIn().Peek();
     }
     ConnectIfNeeded(state);
+    // A connect cut short by a stop says nothing about the part: it goes back untried.
+    if (channel_->StopRequested()) break;
     if (part) {
       ProcessPart(state, part);
     } else {
