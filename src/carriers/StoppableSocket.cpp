@@ -49,6 +49,9 @@ void TStoppableSocketImpl::ConnectWithin(const Poco::Net::SocketAddress& address
   connectNB(address);  // non-blocking from here on: every wait goes through WaitFor
   WaitFor(POLLOUT);
   if (const int err = socketError(); err != 0) error(err, address.toString());
+  // A dialogue of short commands: a command written in two pieces (a mail's last line and its
+  // "." line) must not wait for the peer's delayed acknowledgement of the first.
+  setNoDelay(true);
   StartExchange();  // the greeting gets a whole time-out of its own
 }
 
