@@ -11,7 +11,8 @@
 //   server: the built server program (--server PATH, or $VOXMIT_SERVER_EXE) with one IP
 //           network device in a temporary home; a client submits the N messages at once and
 //           the run ends when every MESSAGE_SENT is in (storing, scheduling, sending, recording
-//           and confirming included, every write durable).
+//           and confirming included, every write durable). The scheduler period is 200 ms, or
+//           $SMTP_BENCH_SCHEDULER_MS.
 // The peer is timed again afterwards and the two peer runs averaged. Printed: messages per
 // second of the peer alone and of the gateway, and the gateway's own time per message (its
 // time per message less the peer's). Exit code 0 when every message was sent and the server
