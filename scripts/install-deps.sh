@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3
+  python3-aiosmtpd libnet-snpp-perl
 )
 
 missing=()

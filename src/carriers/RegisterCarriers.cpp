@@ -6,6 +6,8 @@
 #include "carriers/ChannelMSG.h"
 #include "carriers/ChannelPacnet.h"
 #include "carriers/ChannelSMS.h"
+#include "carriers/ChannelSMTP.h"
+#include "carriers/ChannelSNPP.h"
 #include "carriers/ChannelTap.h"
 #include "carriers/ChannelWCTP.h"
 #include "channels/RegChannels.h"
@@ -45,6 +47,12 @@ void RegisterCarrierChannels() {
     Register<TChannelSMS>(CT_GSM_SMS, "TChannelSMS",
                           "Error registering CarrierChannelClass (unit: \"ChannelSMS\", class: "
                           "\"TChannelSMS\" (CarrierType= CARRIER_TYPE_SMS)");
+    Register<TChannelSMTP>(CT_SMTP, "TChannelSMTP",
+                           "Error registering CarrierChannelClass (unit: \"ChannelSMTP\", class: "
+                           "\"TChannelSMTP\" (CarrierType= CARRIER_TYPE_SMTP)");
+    Register<TChannelSNPP>(CT_SNPP, "TChannelSNPP",
+                           "Error registering CarrierChannelClass (unit: \"ChannelSNPP\", class: "
+                           "\"TChannelSNPP\" (CarrierType= CARRIER_TYPE_SNPP)");
   });
 }
 
