@@ -24,24 +24,22 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "carriers/ChannelMSG.h"
 #include "channels/RegChannels.h"
-#include "devices/Devices.h"
 #include "platform/TNEvent.h"
-#include "platform/ThreadRegistry.h"
 #include "support/FakeHttpServer.h"
 
 namespace voxmit {
 namespace {
 
-using TClock = std::chrono::steady_clock;
+using bench::TClock;
 using namespace std::chrono_literals;
 
 struct TOptions {
@@ -56,17 +54,13 @@ const char* const Usage =
     "                      [--timeout SECONDS]\n";
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    int value = 0;
-    if (i + 1 >= argc || !Poco::NumberParser::tryParse(argv[++i], value)) return false;
-    if (arg == "--messages") options.Messages = value;
-    else if (arg == "--devices") options.Devices = value;
-    else if (arg == "--peer-delay-us") options.PeerDelayUs = value;
-    else if (arg == "--timeout") options.TimeoutSeconds = value;
-    else return false;
-  }
-  return options.Messages > 0 && options.Devices > 0 && options.Devices <= 64 &&
+  const bool read = bench::TArgReader()
+                        .Int("--messages", options.Messages)
+                        .Int("--devices", options.Devices)
+                        .Int("--peer-delay-us", options.PeerDelayUs)
+                        .Int("--timeout", options.TimeoutSeconds)
+                        .Read(argc, argv);
+  return read && options.Messages > 0 && options.Devices > 0 && options.Devices <= 64 &&
          options.PeerDelayUs >= 0 && options.TimeoutSeconds >= 0;
 }
 
@@ -91,13 +85,12 @@ int Run(const TOptions& options) {
   std::vector<std::shared_ptr<TNDevice>> devices;
   std::vector<std::shared_ptr<TNBaseCarrierChannel>> channels;
   for (int d = 0; d < options.Devices; ++d) {
-    auto device = std::make_shared<TNDevice>(TNDeviceRow{.ID = d + 1,
-                                                         .TypeName = "IP network",
-                                                         .SettingsData = "127.0.0.1," + port + ",3",
-                                                         .DeviceKind = DK_IP_NETWORK,
-                                                         .Name = "Net" + std::to_string(d + 1)});
     // Held until the first messages are queued, so that the run starts with full queues.
-    device->FreeEvent.TryTake();
+    auto device = bench::MakeHeldDevice(TNDeviceRow{.ID = d + 1,
+                                                    .TypeName = "IP network",
+                                                    .SettingsData = "127.0.0.1," + port + ",3",
+                                                    .DeviceKind = DK_IP_NETWORK,
+                                                    .Name = "Net" + std::to_string(d + 1)});
     auto channel = cls->Create(list, CT_MSG, 1, "send," + port + ",160", device);
     if (!channel) {
       std::fprintf(stderr, "the channel could not be created\n");
@@ -152,19 +145,11 @@ int Run(const TOptions& options) {
   }
   const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
 
-  for (auto& channel : channels) channel->Close();
-  while (TNThreadRegistry::Instance().Running() > 0) {
-    for (auto& channel : channels)
-      while (channel->DequeueResult()) {
-      }
-    std::this_thread::sleep_for(5ms);
-  }
+  bench::CloseChannels(channels);
   gateway.Stop();
 
   bool ok = finished;
-  if (!finished)
-    std::fprintf(stderr, "timed out: %zu of %d results after %.0f s\n", results.size(),
-                 options.Messages, seconds);
+  if (!finished) bench::ReportTimeout(results.size(), options.Messages, seconds);
   int failed = 0;
   for (const auto& part : results)
     if (part->SendError != MSE_OK || !part->Taken) ++failed;
@@ -205,14 +190,7 @@ int Run(const TOptions& options) {
 
 int main(int argc, char** argv) {
   voxmit::TOptions options;
-  if (!voxmit::ParseOptions(argc, argv, options)) {
-    std::cerr << voxmit::Usage;
-    return 2;
-  }
-  try {
-    return voxmit::Run(options);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "msg-throughput: %s\n", e.what());
-    return 1;
-  }
+  const bool parsed = voxmit::ParseOptions(argc, argv, options);
+  return voxmit::bench::BenchMain("msg-throughput", voxmit::Usage, parsed,
+                                  [&] { return voxmit::Run(options); });
 }

@@ -20,29 +20,25 @@
 // Exit code 0 when every message was reported sent and the modem decoded each one intact and
 // in order, 1 otherwise, 2 on bad usage.
 
-#include <Poco/NumberParser.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "carriers/ChannelSMS.h"
 #include "channels/RegChannels.h"
-#include "devices/Devices.h"
 #include "host/ServerSettings.h"
-#include "platform/ThreadRegistry.h"
 #include "support/FakeGsmModem.h"
 #include "support/PtyPair.h"
 
 namespace voxmit {
 namespace {
 
-using TClock = std::chrono::steady_clock;
+using bench::TClock;
 using namespace std::chrono_literals;
 
 constexpr int kTextLength = 120;
@@ -62,27 +58,18 @@ const char* const Usage =
     "                      [--baud B (0: unpaced)] [--dtr-delay MS] [--timeout SECONDS]\n";
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) return false;
-    const std::string value = argv[++i];
-    if (arg == "--mode") {
-      options.Mode = value;
-      continue;
-    }
-    int number = 0;
-    if (!Poco::NumberParser::tryParse(value, number)) return false;
-    if (arg == "--messages") options.Messages = number;
-    else if (arg == "--answer-ms") options.AnswerMs = number;
-    else if (arg == "--baud") options.Baud = number;
-    else if (arg == "--dtr-delay") options.DtrDelayMs = number;
-    else if (arg == "--timeout") options.TimeoutSeconds = number;
-    else return false;
-  }
+  const bool read = bench::TArgReader()
+                        .Int("--messages", options.Messages)
+                        .Text("--mode", options.Mode)
+                        .Int("--answer-ms", options.AnswerMs)
+                        .Int("--baud", options.Baud)
+                        .Int("--dtr-delay", options.DtrDelayMs)
+                        .Int("--timeout", options.TimeoutSeconds)
+                        .Read(argc, argv);
   const bool knownMode = options.Mode == "text" || options.Mode == "ucs2" ||
                          options.Mode == "pdu" || options.Mode == "pdu-ucs2";
-  return knownMode && options.Messages > 0 && options.AnswerMs >= 0 && options.Baud >= 0 &&
-         options.DtrDelayMs >= 0 && options.TimeoutSeconds >= 0;
+  return read && knownMode && options.Messages > 0 && options.AnswerMs >= 0 &&
+         options.Baud >= 0 && options.DtrDelayMs >= 0 && options.TimeoutSeconds >= 0;
 }
 
 // Message n's text: printable ASCII that every mode carries unchanged, kTextLength long or the
@@ -107,14 +94,13 @@ int Run(const TOptions& options) {
   test::PtyLine line(pty, modem, options.Baud);
   line.Start();
 
-  auto device = std::make_shared<TNDevice>(
+  // Held until every message is queued, so that the run starts with a full queue.
+  auto device = bench::MakeHeldDevice(
       TNDeviceRow{.ID = 1,
                   .TypeName = "GSM modem",
                   .SettingsData = pty.SlavePath() + ",8,0," + (pdu ? "1" : "0"),
                   .DeviceKind = DK_GSM_MODEM,
                   .Name = "Gsm1"});
-  // Held until every message is queued, so that the run starts with a full queue.
-  device->FreeEvent.TryTake();
   auto list = std::make_shared<TNChannelsList>();
   const auto cls = MakeChannelClass<TChannelSMS>("TChannelSMS");
   const std::string speed = std::to_string(options.Baud > 0 ? options.Baud : 115200);
@@ -142,25 +128,12 @@ int Run(const TOptions& options) {
   const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
   const bool finished = static_cast<int>(results.size()) >= options.Messages;
 
-  channel->Close();
-  while (TNThreadRegistry::Instance().Running() > 0) {
-    while (channel->DequeueResult()) {
-    }
-    std::this_thread::sleep_for(5ms);
-  }
+  bench::CloseChannels({channel});
   line.Stop();
 
   bool ok = finished;
-  if (!finished)
-    std::fprintf(stderr, "timed out: %zu of %d results after %.0f s\n", results.size(),
-                 options.Messages, seconds);
-  for (const auto& part : results) {
-    if (part->SendError != MSE_OK || !part->Taken) {
-      std::fprintf(stderr, "message %d came back with send error %d\n", part->ID,
-                   static_cast<int>(part->SendError));
-      ok = false;
-    }
-  }
+  if (!finished) bench::ReportTimeout(results.size(), options.Messages, seconds);
+  ok = bench::AllSent(results, "message") && ok;
   const auto messages = modem.Messages();
   bool intact = static_cast<int>(messages.size()) == options.Messages;
   for (size_t i = 0; intact && i < messages.size(); ++i)
@@ -203,14 +176,7 @@ int Run(const TOptions& options) {
 
 int main(int argc, char** argv) {
   voxmit::TOptions options;
-  if (!voxmit::ParseOptions(argc, argv, options)) {
-    std::cerr << voxmit::Usage;
-    return 2;
-  }
-  try {
-    return voxmit::Run(options);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "sms-throughput: %s\n", e.what());
-    return 1;
-  }
+  const bool parsed = voxmit::ParseOptions(argc, argv, options);
+  return voxmit::bench::BenchMain("sms-throughput", voxmit::Usage, parsed,
+                                  [&] { return voxmit::Run(options); });
 }

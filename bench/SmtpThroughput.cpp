@@ -21,7 +21,6 @@
 #include <Poco/Data/Session.h>
 #include <Poco/Environment.h>
 #include <Poco/Net/SMTPClientSession.h>
-#include <Poco/NumberParser.h>
 
 #include <chrono>
 #include <cstdio>
@@ -32,11 +31,10 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "carriers/ChannelSMTP.h"
 #include "channels/RegChannels.h"
-#include "devices/Devices.h"
 #include "host/ServerSettings.h"
-#include "platform/ThreadRegistry.h"
 #include "store/DbSession.h"
 #include "support/LocalSmtpServer.h"
 #include "support/ProtocolClient.h"
@@ -47,7 +45,7 @@
 namespace voxmit {
 namespace {
 
-using TClock = std::chrono::steady_clock;
+using bench::TClock;
 using namespace std::chrono_literals;
 using namespace Poco::Data::Keywords;
 
@@ -63,22 +61,14 @@ const char* const Usage =
     "usage: smtp-throughput [--messages N] [--mode channel|server] [--server PATH]\n";
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) return false;
-    const std::string value = argv[++i];
-    if (arg == "--messages") {
-      if (!Poco::NumberParser::tryParse(value, options.Messages)) return false;
-    } else if (arg == "--mode") {
-      if (value != "channel" && value != "server") return false;
-      options.ServerMode = value == "server";
-    } else if (arg == "--server") {
-      options.Server = value;
-    } else {
-      return false;
-    }
-  }
-  return options.Messages > 0;
+  std::string mode = "channel";
+  const bool read = bench::TArgReader()
+                        .Int("--messages", options.Messages)
+                        .Text("--mode", mode)
+                        .Text("--server", options.Server)
+                        .Read(argc, argv);
+  options.ServerMode = mode == "server";
+  return read && (mode == "channel" || mode == "server") && options.Messages > 0;
 }
 
 int SchedulerPeriodMs() {
@@ -109,12 +99,12 @@ double PeerSeconds(uint16_t port, int n) {
 // One channel with its worker: seconds until n results are back; false in ok on a failure.
 double ChannelSeconds(uint16_t port, int n, bool& ok) {
   settings::AddDateToMsg = false;
-  auto device = std::make_shared<TNDevice>(TNDeviceRow{.ID = 1,
-                                                       .TypeName = "IP network",
-                                                       .SettingsData = "127.0.0.1,1,0",
-                                                       .DeviceKind = DK_IP_NETWORK,
-                                                       .Name = "Net1"});
-  device->FreeEvent.TryTake();  // held until the queue is full, so the run starts with work
+  // Held until the queue is full, so the run starts with work.
+  auto device = bench::MakeHeldDevice(TNDeviceRow{.ID = 1,
+                                                  .TypeName = "IP network",
+                                                  .SettingsData = "127.0.0.1,1,0",
+                                                  .DeviceKind = DK_IP_NETWORK,
+                                                  .Name = "Net1"});
   auto list = std::make_shared<TNChannelsList>();
   const auto cls = MakeChannelClass<TChannelSMTP>("TChannelSMTP");
   auto channel = cls->Create(list, CT_SMTP, 1, "127.0.0.1," + std::to_string(port) + ",1,,", device);
@@ -143,12 +133,7 @@ double ChannelSeconds(uint16_t port, int n, bool& ok) {
   const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
   for (const auto& part : results) ok = ok && part->Taken && part->SendError == MSE_OK;
   ok = ok && static_cast<int>(results.size()) == n;
-  channel->Close();
-  while (TNThreadRegistry::Instance().Running() > 0) {
-    while (channel->DequeueResult()) {
-    }
-    std::this_thread::sleep_for(5ms);
-  }
+  bench::CloseChannels({channel});
   return seconds;
 }
 
@@ -256,9 +241,7 @@ int Run(const TOptions& options) {
 
 int main(int argc, char** argv) {
   voxmit::TOptions options;
-  if (!voxmit::ParseOptions(argc, argv, options)) {
-    std::fputs(voxmit::Usage, stderr);
-    return 2;
-  }
-  return voxmit::Run(options);
+  const bool parsed = voxmit::ParseOptions(argc, argv, options);
+  return voxmit::bench::BenchMain("smtp-throughput", voxmit::Usage, parsed,
+                                  [&] { return voxmit::Run(options); });
 }

@@ -23,25 +23,17 @@
 // Exit code 0 when every page reached the terminal intact and in order, 1 otherwise, 2 on bad
 // usage.
 
-#include <Poco/NumberParser.h>
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <memory>
-#include <set>
 #include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
+#include "BenchSupport.h"
 #include "carriers/ChannelTap.h"
 #include "channels/RegChannels.h"
-#include "devices/Devices.h"
 #include "host/ServerSettings.h"
-#include "platform/ThreadRegistry.h"
 #include "support/FakeModem.h"
 #include "support/FakeTapTerminal.h"
 #include "support/PtyPair.h"
@@ -49,7 +41,7 @@
 namespace voxmit {
 namespace {
 
-using TClock = std::chrono::steady_clock;
+using bench::TClock;
 using namespace std::chrono_literals;
 
 constexpr int kTextLength = 80;
@@ -69,86 +61,15 @@ const char* const Usage =
     "                      [--timeout SECONDS]\n";
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    int value = 0;
-    if (i + 1 >= argc || !Poco::NumberParser::tryParse(argv[++i], value)) return false;
-    if (arg == "--pages") options.Pages = value;
-    else if (arg == "--baud") options.Baud = value;
-    else if (arg == "--dtr-delay") options.DtrDelayMs = value;
-    else if (arg == "--timeout") options.TimeoutSeconds = value;
-    else return false;
-  }
-  return options.Pages > 0 && options.Baud >= 0 && options.DtrDelayMs >= 0 &&
+  const bool read = bench::TArgReader()
+                        .Int("--pages", options.Pages)
+                        .Int("--baud", options.Baud)
+                        .Int("--dtr-delay", options.DtrDelayMs)
+                        .Int("--timeout", options.TimeoutSeconds)
+                        .Read(argc, argv);
+  return read && options.Pages > 0 && options.Baud >= 0 && options.DtrDelayMs >= 0 &&
          options.TimeoutSeconds >= 0;
 }
-
-// Sits between the pty line and the modem: counts the bytes in both directions and paces
-// what the host sends at the line speed, byte by byte, before the modem sees it (the pty line
-// itself paces only what its peer sends). The line carries one direction at a time, so that
-// the wall time can be set against the sum of both. Runs on the line's thread.
-class TMeteredLine : public test::FakeLinePeer, private test::FakeLine {
-public:
-  TMeteredLine(test::FakeLinePeer& inner, int baud)
-      : inner_(inner),
-        perByte_(baud > 0 ? std::chrono::microseconds(10'000'000 / baud)
-                          : std::chrono::microseconds(0)) {}
-
-  long ToModem() const { return toModem_; }
-  long FromModem() const { return fromModem_; }
-  // When the last byte so far finished crossing the line, in either direction.
-  TClock::time_point LastByte() const { return TClock::time_point(TClock::duration(lastByte_)); }
-
-  void OnConnect(test::FakeLine& line) override {
-    line_ = &line;
-    inner_.OnConnect(*this);
-  }
-  void OnReceive(std::string_view bytes, test::FakeLine& line) override {
-    line_ = &line;
-    toModem_ += static_cast<long>(bytes.size());
-    if (perByte_.count() == 0) {
-      inner_.OnReceive(bytes, *this);
-      MarkByte();
-      return;
-    }
-    // The bytes of one read were written together: they follow each other on a running
-    // schedule, so that waking late from one sleep does not delay the rest.
-    lineFree_ = std::max(lineFree_, TClock::now());
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      lineFree_ += perByte_;
-      std::this_thread::sleep_until(lineFree_);
-      MarkByte();
-      inner_.OnReceive(bytes.substr(i, 1), *this);
-    }
-  }
-  void OnTick(test::FakeLine& line) override {
-    line_ = &line;
-    inner_.OnTick(*this);
-  }
-  void OnDisconnect() override { inner_.OnDisconnect(); }
-
-private:
-  void Send(std::string_view bytes) override {
-    fromModem_ += static_cast<long>(bytes.size());
-    if (line_) line_->Send(bytes);
-    MarkByte();
-    // One direction at a time, as the line time reckons: a byte echoed while a command comes
-    // in delays the rest of the command.
-    lineFree_ = std::max(lineFree_, TClock::now());
-  }
-  void MarkByte() { lastByte_ = TClock::now().time_since_epoch().count(); }
-  void HangUp() override {
-    if (line_) line_->HangUp();
-  }
-
-  test::FakeLinePeer& inner_;
-  const std::chrono::microseconds perByte_;
-  test::FakeLine* line_ = nullptr;
-  TClock::time_point lineFree_{};
-  std::atomic<long> toModem_{0};
-  std::atomic<long> fromModem_{0};
-  std::atomic<TClock::rep> lastByte_{0};
-};
 
 // Page n's text: exactly kTextLength printable characters, none needing escapes.
 std::string PageText(int n) {
@@ -171,18 +92,12 @@ int Run(const TOptions& options) {
   const std::string speed = std::to_string(options.Baud > 0 ? options.Baud : 9600);
   modem.SetDefaultDialAnswer({"CONNECT " + speed, 0ms});
   modem.SetPeer(&terminal);
-  TMeteredLine meter(modem, options.Baud);
+  bench::TMeteredLine meter(modem, options.Baud);
   test::PtyLine line(pty, meter, options.Baud);
   line.Start();
 
-  auto device = std::make_shared<TNDevice>(
-      TNDeviceRow{.ID = 1,
-                  .TypeName = "MODEM",
-                  .SettingsData = pty.SlavePath() + ",ATQ0V1M1E0X4,,false,1,1",
-                  .DeviceKind = DK_MODEM,
-                  .Name = "Modem1"});
   // Held until the first parts are queued, so that the run starts with a full queue.
-  device->FreeEvent.TryTake();
+  auto device = bench::MakeHeldDevice(bench::PtyModemRow(pty.SlavePath()));
   auto list = std::make_shared<TNChannelsList>();
   const auto cls = MakeChannelClass<TChannelTap>("TChannelTap");
   auto channel = cls->Create(list, CT_TAP, 1,
@@ -194,72 +109,29 @@ int Run(const TOptions& options) {
     return 1;
   }
 
-  const int inputLimit = std::max(1, TChannelTap::GetBufferLimits().Input);
-  int enqueued = 0;
-  std::vector<std::shared_ptr<TNBaseChannelMessage>> results;
-  const auto topUp = [&] {
-    while (enqueued < options.Pages && enqueued - static_cast<int>(results.size()) < inputLimit) {
-      ++enqueued;
-      channel->EnqueueMessage(enqueued, kPagerId, PageText(enqueued), 0);
-    }
-  };
-  topUp();
-
   const auto timeout = std::chrono::seconds(options.TimeoutSeconds > 0
                                                 ? options.TimeoutSeconds
                                                 : 60 + 10 * options.Pages);
-  const auto start = TClock::now();
-  device->FreeEvent.Set();
-  bool finished = false;
-  while (TClock::now() - start < timeout) {
-    while (auto part = channel->DequeueResult()) results.push_back(std::move(part));
-    topUp();
-    // The last result is handed back while the call is up; the worker then logs off and
-    // hangs up before it marks the channel not connected.
-    if (static_cast<int>(results.size()) >= options.Pages && !channel->Connected()) {
-      finished = true;
-      break;
-    }
-    std::this_thread::sleep_for(1ms);
-  }
+  const auto run = bench::FeedUntilHungUp(
+      *channel, *device, options.Pages, std::max(1, TChannelTap::GetBufferLimits().Input),
+      timeout, [&](int n) { channel->EnqueueMessage(n, kPagerId, PageText(n), 0); });
   // The tail of the last answer (the end of the modem's NO CARRIER) may still be on the line
   // when the worker has moved on: the run ends when both are done.
-  const auto done = TClock::now();
   std::this_thread::sleep_for(200ms);
   const double seconds =
-      std::chrono::duration<double>(std::max(done, meter.LastByte()) - start).count();
+      std::chrono::duration<double>(std::max(run.Done, meter.LastByte()) - run.Start).count();
   const long toModem = meter.ToModem();
   const long fromModem = meter.FromModem();
   const int calls = modem.CallsConnected();
 
-  channel->Close();
-  while (TNThreadRegistry::Instance().Running() > 0) {
-    while (channel->DequeueResult()) {
-    }
-    std::this_thread::sleep_for(5ms);
-  }
+  bench::CloseChannels({channel});
   line.Stop();
 
   // Every page acknowledged, each exactly once, and the terminal holding them intact in order.
-  bool ok = finished;
-  if (!finished)
-    std::fprintf(stderr, "timed out: %zu of %d results after %.0f s\n", results.size(),
-                 options.Pages, seconds);
-  std::set<int32_t> ids;
-  for (const auto& part : results) {
-    if (part->SendError != MSE_OK || !part->Taken) {
-      std::fprintf(stderr, "page %d came back with send error %d\n", part->ID,
-                   static_cast<int>(part->SendError));
-      ok = false;
-    }
-    ids.insert(part->ID);
-  }
-  if (static_cast<int>(ids.size()) != options.Pages ||
-      static_cast<int>(results.size()) != options.Pages) {
-    std::fprintf(stderr, "%zu results for %zu distinct pages, %d sent\n", results.size(),
-                 ids.size(), options.Pages);
-    ok = false;
-  }
+  bool ok = run.Finished;
+  if (!run.Finished) bench::ReportTimeout(run.Results.size(), options.Pages, seconds);
+  ok = bench::AllSent(run.Results, "page") && ok;
+  ok = bench::EachOnce(run.Results, options.Pages, "page") && ok;
   const auto pages = terminal.Pages();
   bool pagesIntact = static_cast<int>(pages.size()) == options.Pages;
   for (size_t i = 0; pagesIntact && i < pages.size(); ++i)
@@ -280,8 +152,7 @@ int Run(const TOptions& options) {
 
   std::printf("TAP throughput: %d pages of %d characters, up to %d per call, ", options.Pages,
               kTextLength, settings::MaxMessagesPerConnectionTAP.load());
-  if (options.Baud > 0) std::printf("line paced at %d baud (%.0f bytes/s)\n", options.Baud, byteRate);
-  else std::printf("line unpaced\n");
+  bench::PrintLineSpeed(options.Baud);
   std::printf("calls: %d; bytes over the line: %ld to the modem, %ld from it, %.1f per page\n",
               calls, toModem, fromModem, bytesPerPage);
   std::printf("elapsed: %.3f s, %.1f pages per minute\n", seconds,
@@ -300,14 +171,7 @@ int Run(const TOptions& options) {
 
 int main(int argc, char** argv) {
   voxmit::TOptions options;
-  if (!voxmit::ParseOptions(argc, argv, options)) {
-    std::cerr << voxmit::Usage;
-    return 2;
-  }
-  try {
-    return voxmit::Run(options);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "tap-throughput: %s\n", e.what());
-    return 1;
-  }
+  const bool parsed = voxmit::ParseOptions(argc, argv, options);
+  return voxmit::bench::BenchMain("tap-throughput", voxmit::Usage, parsed,
+                                  [&] { return voxmit::Run(options); });
 }
