@@ -1,5 +1,6 @@
 #include "clients/ClientConfirmations.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <exception>
@@ -57,8 +58,10 @@ bool TNClientConfirmationsThread::Pass(TDMData& data) {
   std::vector<TRow> rows;
   TRow last;
   bool first = true;
+  foundRows_ = false;
   do {
     if (!ReadPage(data, first ? nullptr : &last, rows)) return !Terminated();
+    if (!rows.empty()) foundRows_ = true;
     for (const TRow& row : rows) {
       if (!WaitForRoom()) return false;
       if (Claim(data, row.ID)) Report(row);
@@ -137,7 +140,10 @@ bool TNClientConfirmationsThread::WaitForNextPass() {
   const std::array<const TNEvent*, 2> events{&thread_.StopEvent(), &requeryEvent_};
   for (;;) {
     if (Terminated()) return false;
-    const int32_t period = settings::SentConfirmationsRequeryPeriod;
+    int32_t period = settings::SentConfirmationsRequeryPeriod;
+    // A pass that found nothing waits for its wake event at least one slice: a period of 0 or
+    // less would otherwise requery without pause.
+    if (!foundRows_) period = std::max(period, settings::ThreadWaitLoopTimeout.load());
     if (period < 0) return true;
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - noted).count();

@@ -72,6 +72,7 @@ private:
   const std::string clientGUID_;
   TDMData* const data_;
   TNEvent requeryEvent_;
+  bool foundRows_ = false;  // the last pass found results (the thread only)
   TNThread thread_;  // last: the thread ends before the members it uses go
 };
 

@@ -1,5 +1,7 @@
 #include "dispatch/dmodScheduler.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <exception>
 #include <set>
@@ -82,8 +84,10 @@ bool TSchedulerThread::WaitForNextPass() {
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     if (thread_.StopRequested()) return false;
-    if (std::chrono::steady_clock::now() - start >
-        std::chrono::milliseconds(settings::SchedulerRequeryPeriod.load()))
+    // At least one wait slice between passes: a period of 0 or less would spin.
+    const int32_t period = std::max(settings::SchedulerRequeryPeriod.load(),
+                                    settings::ThreadWaitLoopTimeout.load());
+    if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(period))
       return true;
     thread_.StopEvent().Wait(settings::ThreadWaitLoopTimeout);
   }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <set>
 
 #include "dispatch/dmodScheduler.h"
@@ -196,6 +198,21 @@ TEST_F(SchedulerTest, ThreadSurvivesAFailingPassAndGoesOn) {
   Raw() << "ALTER TABLE MessagesAway RENAME TO Messages", now;
   ASSERT_TRUE(WaitUntil([&] { return Finished(Error(MSE_OK)) == 3; }));
   EXPECT_GT(scheduler.PassCount(), 0);
+}
+
+// A scheduler period of 0 or less made the thread spin (a whole CPU with the server idle): the
+// passes come at most one wait slice apart.
+TEST_F(SchedulerTest, APeriodOfZeroOrLessStillWaitsASliceBetweenPasses) {
+  const int32_t saved = settings::SchedulerRequeryPeriod;
+  for (const int32_t period : {0, -1000}) {
+    settings::SchedulerRequeryPeriod = period;
+    TScheduler scheduler(pool_, Carriers(), Clients(), Data());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    // One slice is 100 ms here: about ten passes a second, never hundreds.
+    EXPECT_LE(scheduler.PassCount(), 15) << period;
+    EXPECT_GT(scheduler.PassCount(), 0) << period;
+  }
+  settings::SchedulerRequeryPeriod = saved;
 }
 
 TEST_F(SchedulerTest, ServerSchedulerSendsWithoutOperatorHelp) {
