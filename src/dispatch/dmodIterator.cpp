@@ -31,7 +31,7 @@ namespace {
 constexpr int32_t kNoChannelSliceMs = 100;
 // Attempts to record one result before it is given up (each attempt already waits out a busy
 // database).
-constexpr int32_t kResultAttempts = 10;
+constexpr int32_t kResultAttempts = 10;  // attempts before the log says a result is stuck
 
 std::string HexIdentity(const void* object) {
   char text[16];
@@ -470,12 +470,16 @@ bool TIteratorReceiveThread::ProcessResult(const TNBaseChannelMessage& part) {
 }
 
 void TIteratorReceiveThread::RetryFailedResults() {
+  // A result is never given up while the server runs: the message may well have been sent,
+  // and a row left marked as being sent is reported as abandoned at the next start.
   std::erase_if(failedResults_, [&](auto& entry) {
     if (ProcessResult(*entry.first)) return true;
-    if (++entry.second < kResultAttempts) return false;
-    LogMessage("TIteratorReceiveThread: the result of message " + std::to_string(entry.first->ID) +
-               " could not be recorded and is given up");
-    return true;
+    if (++entry.second == kResultAttempts)
+      LogMessage("TIteratorReceiveThread: the result of message " +
+                 std::to_string(entry.first->ID) +
+                 " still cannot be recorded; it is tried again until it is written or the "
+                 "server stops");
+    return false;
   });
 }
 

@@ -259,6 +259,26 @@ TEST_F(IteratorTest, ChannelClosedWithQueuedPartsGivesThemBack) {
   ASSERT_TRUE(WaitUntil([&] { return Finished() == 6; }));
 }
 
+// A result that could not be written ten times was given up, and its message, though sent,
+// was reported abandoned at the next start. It is now tried until it is written.
+TEST_F(IteratorTest, AResultThatCannotBeWrittenIsRetriedUntilItIs) {
+  NewCarrier(1, CT_TAP);
+  AddMessages(1, CT_TAP, 1);
+  Raw() << "ALTER TABLE SentMessages RENAME TO SentAway", now;
+  TIterator iterator(Carriers(), Clients(), Data());
+  iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
+  const auto failures = [&] {
+    const auto lines = LogLines();
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find("recording the result of message") != std::string::npos;
+    });
+  };
+  ASSERT_TRUE(WaitUntil([&] { return failures() > 12; }, std::chrono::seconds(30)));
+  Raw() << "ALTER TABLE SentAway RENAME TO SentMessages", now;
+  ASSERT_TRUE(WaitUntil([&] { return Finished("ErrorCode = 0") == 1; }));
+  EXPECT_EQ(Pending(), 0);
+}
+
 TEST_F(IteratorTest, BadCarriersAreLoggedAndTheIteratorGoesOn) {
   CarrierChannelsList().UnregisterChannelClass(CT_SNPP);
   NewCarrier(1, CT_SNPP);
