@@ -40,6 +40,18 @@ std::string HexIdentity(const void* object) {
   return text;
 }
 
+// Up to room events of all, taken in turn from start (which moves on by room), so that with
+// more channels than one wait can watch every channel still gets its turn.
+std::vector<const TNEvent*> EventWindow(const std::vector<const TNEvent*>& all, size_t& start,
+                                        size_t room) {
+  if (all.size() <= room) return all;
+  std::vector<const TNEvent*> window;
+  window.reserve(room);
+  for (size_t i = 0; i < room; ++i) window.push_back(all[(start + i) % all.size()]);
+  start = (start + room) % all.size();
+  return window;
+}
+
 // Waits up to one slice for the list to hold a channel; false on timeout or stop.
 bool WaitForChannels(const TNChannelsList& channels, const TNEvent& stop) {
   const std::array<const TNEvent*, 2> events{channels.Event(stNotEmpty), &stop};
@@ -310,8 +322,8 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedOne(const TRow& row, int32_t
       continue;
     }
     std::vector<const TNEvent*> events{&restartEvent_};
-    for (size_t i = 0; i < handles.Count() && events.size() < kMaxWaitObjects; ++i)
-      events.push_back(handles.Events[i]);
+    for (const TNEvent* event : EventWindow(handles.Events, windowStart_, kMaxWaitObjects - 1))
+      events.push_back(event);
     const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
     if (index == kWaitTimeout) continue;
     if (index == 0) return TFeed::Restart;
@@ -404,9 +416,8 @@ std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult()
     CollectResultEvents(*channels_, handles);
   }
   if (handles.Count() == 0) return nullptr;
-  std::vector<const TNEvent*> events(
-      handles.Events.begin(),
-      handles.Events.begin() + std::min<size_t>(handles.Count(), kMaxWaitObjects));
+  const std::vector<const TNEvent*> events =
+      EventWindow(handles.Events, windowStart_, kMaxWaitObjects);
   const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
   if (index == kWaitTimeout) return nullptr;
   TNReadLock lock(channels_->Lock());

@@ -152,6 +152,7 @@ private:
   const std::atomic<int32_t>& carrierID_;  // the iterator's
   TNEvent restartEvent_;
   TNEvent wakeEvent_;
+  size_t windowStart_ = 0;  // the first channel of the next wait, with more than 63
   TNThread thread_;  // last: the thread ends before the members it uses go
 };
 
@@ -190,6 +191,7 @@ private:
   std::map<int32_t, std::pair<std::shared_ptr<TNBaseChannelMessage>, int32_t>> partial_;
   // Results whose recording failed, with their attempts so far.
   std::vector<std::pair<std::shared_ptr<TNBaseChannelMessage>, int32_t>> failedResults_;
+  size_t windowStart_ = 0;  // the first channel of the next wait, with more than 64
   TNThread thread_;  // last: the thread ends before the members it uses go
 };
 

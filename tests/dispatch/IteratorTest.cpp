@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <algorithm>
 #include <set>
 
@@ -276,6 +278,38 @@ TEST_F(IteratorTest, AResultThatCannotBeWrittenIsRetriedUntilItIs) {
   ASSERT_TRUE(WaitUntil([&] { return failures() > 12; }, std::chrono::seconds(30)));
   Raw() << "ALTER TABLE SentAway RENAME TO SentMessages", now;
   ASSERT_TRUE(WaitUntil([&] { return Finished("ErrorCode = 0") == 1; }));
+  EXPECT_EQ(Pending(), 0);
+}
+
+// One wait watches at most 64 events: the channels beyond the 64th had their results never
+// collected, and the iterator's stop waited on them for ever. The window now moves on.
+TEST_F(IteratorTest, MoreThanSixtyFourChannelsAreAllServedAndCollected) {
+  constexpr int kDevices = 70;
+  NewCarrier(1, CT_SMTP);
+  AddMessages(1, CT_SMTP, 2 * kDevices);
+  // A channel holding one part is full: the send thread must find the channels beyond the
+  // 64th to place more, and every channel is sending at once before the gate opens.
+  Script().Limits.Input = 1;
+  TGate gate;
+  std::atomic<int> sending{0};
+  Script().SetSend([&](const TNBaseChannelMessage&, int32_t) {
+    ++sending;
+    return gate.Wait();
+  });
+  TDeviceList devices;
+  for (int i = 1; i <= kDevices; ++i) devices.push_back(NewDevice(i, DK_IP_NETWORK));
+  {
+    TIterator iterator(Carriers(), Clients(), Data());
+    iterator.ReSchedule(1, devices);
+    // Well within the gate's own 20 s limit, after which a send would go on by itself.
+    EXPECT_TRUE(WaitUntil([&] { return sending >= kDevices; }, std::chrono::seconds(10)))
+        << sending << " of " << kDevices << " channels got a part";
+    gate.Open.Set();
+    ASSERT_TRUE(WaitUntil([&] { return Finished() == 2 * kDevices; }, std::chrono::seconds(60)));
+    iterator.StopServing();
+    ASSERT_TRUE(WaitUntil([&] { return iterator.LiveChannelCount() == 0; },
+                          std::chrono::seconds(60)));
+  }
   EXPECT_EQ(Pending(), 0);
 }
 
