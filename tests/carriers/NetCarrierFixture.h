@@ -101,6 +101,9 @@ protected:
     const auto parts = Collect(channel, 1, deadline);
     if (parts.size() != 1) return -1;
     EXPECT_TRUE(parts[0]->Taken);
+    // The result comes back before the worker logs off (one message per connection): wait for
+    // that too, so that the peer has seen the whole dialogue when the test looks at it.
+    EXPECT_TRUE(WaitUntil([&] { return !channel.Connected(); }, deadline));
     return parts[0]->SendError;
   }
 
