@@ -5,7 +5,6 @@
 #include <thread>
 
 #include <Poco/Format.h>
-#include <Poco/NumberParser.h>
 
 #include "channels/RegChannels.h"
 #include "common/CommaText.h"
@@ -18,8 +17,8 @@ namespace voxmit {
 namespace {
 
 bool ParseInt(const std::string& text, int32_t low, int32_t high, int32_t& out) {
-  int value = 0;
-  if (!Poco::NumberParser::tryParse(text, value) || value < low || value > high) return false;
+  int32_t value = 0;
+  if (!CommaFieldToInt(text, value) || value < low || value > high) return false;
   out = value;
   return true;
 }

@@ -21,6 +21,7 @@
 #include "devices/Devices.h"
 #include "host/ServerSettings.h"
 #include "platform/ThreadRegistry.h"
+#include "support/ChannelResults.h"
 #include "support/FakeHttpServer.h"
 #include "support/TempHome.h"
 #include "support/WaitUntil.h"
@@ -71,16 +72,7 @@ protected:
 
   void TearDown() override {
     driven_.reset();
-    for (auto& channel : channels_) channel->Close();
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-          for (auto& channel : channels_)
-            while (channel->DequeueResult()) {
-            }
-          return TNThreadRegistry::Instance().Running() == 0;
-        },
-        30s))
-        << "a channel thread did not end";
+    EXPECT_TRUE(CloseAndDrain(channels_)) << "a channel thread did not end";
     channels_.clear();
     server_.Stop();
     settings::ThreadWaitLoopTimeout = savedWait_;
@@ -133,14 +125,7 @@ protected:
   // Collects finished parts until count came back; fewer when the deadline passed.
   std::vector<TPart> Collect(TNBaseCarrierChannel& channel, size_t count,
                              std::chrono::milliseconds deadline = 30s) {
-    std::vector<TPart> parts;
-    WaitUntil(
-        [&] {
-          while (auto part = channel.DequeueResult()) parts.push_back(part);
-          return parts.size() >= count;
-        },
-        deadline);
-    return parts;
+    return CollectResults(channel, count, deadline);
   }
 
   // Closes the channel and waits for its worker to end, collecting as an iterator would; the

@@ -18,6 +18,7 @@
 #include "devices/Devices.h"
 #include "host/ServerSettings.h"
 #include "platform/ThreadRegistry.h"
+#include "support/ChannelResults.h"
 #include "support/TempHome.h"
 #include "support/WaitUntil.h"
 
@@ -38,16 +39,7 @@ protected:
   }
 
   void TearDown() override {
-    for (auto& channel : channels_) channel->Close();
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-          for (auto& channel : channels_)
-            while (channel->DequeueResult()) {
-            }
-          return TNThreadRegistry::Instance().Running() == 0;
-        },
-        30s))
-        << "a channel thread did not end";
+    EXPECT_TRUE(CloseAndDrain(channels_)) << "a channel thread did not end";
     channels_.clear();
     settings::ThreadWaitLoopTimeout = savedWait_;
     settings::MessageRetries = savedRetries_;
@@ -84,14 +76,7 @@ protected:
   // Collects finished parts until count came back; fewer when the deadline passed.
   std::vector<TPart> Collect(TNBaseCarrierChannel& channel, size_t count,
                              std::chrono::milliseconds deadline = 30s) {
-    std::vector<TPart> parts;
-    WaitUntil(
-        [&] {
-          while (auto part = channel.DequeueResult()) parts.push_back(part);
-          return parts.size() >= count;
-        },
-        deadline);
-    return parts;
+    return CollectResults(channel, count, deadline);
   }
 
   // Sends one message and returns its result (MSE_OK and the rest), or -1 when none came.

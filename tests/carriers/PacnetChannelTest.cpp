@@ -14,6 +14,7 @@
 #include "carriers/ChannelPacnet.h"
 #include "carriers/RegisterCarriers.h"
 #include "carriers/TapFixture.h"
+#include "support/ChannelResults.h"
 #include "support/FakePacnetPad.h"
 
 namespace voxmit::test {
@@ -45,16 +46,7 @@ protected:
   }
 
   void TearDown() override {
-    for (auto& channel : channels_) channel->Close();
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-          for (auto& channel : channels_)
-            while (channel->DequeueResult()) {
-            }
-          return TNThreadRegistry::Instance().Running() == 0;
-        },
-        30s))
-        << "a channel thread did not end";
+    EXPECT_TRUE(CloseAndDrain(channels_)) << "a channel thread did not end";
     channels_.clear();
     TapFixture::TearDown();
     settings::HeraldTimeoutPACNET = saved_[0];

@@ -13,6 +13,7 @@
 #include "devices/Devices.h"
 #include "host/ServerSettings.h"
 #include "platform/ThreadRegistry.h"
+#include "support/ChannelResults.h"
 #include "support/FakeGsmModem.h"
 #include "support/PtyPair.h"
 #include "support/WaitUntil.h"
@@ -71,16 +72,7 @@ protected:
 
   void TearDown() override {
     driven_.reset();
-    for (auto& channel : channels_) channel->Close();
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-          for (auto& channel : channels_)
-            while (channel->DequeueResult()) {
-            }
-          return TNThreadRegistry::Instance().Running() == 0;
-        },
-        30s))
-        << "a channel thread did not end";
+    EXPECT_TRUE(CloseAndDrain(channels_)) << "a channel thread did not end";
     channels_.clear();
     if (line_) line_->Stop();
     settings::ModemResponseTimeout = saved_[0];
@@ -140,14 +132,7 @@ protected:
   // Collects finished parts until count came back; fewer when the deadline passed.
   std::vector<TPart> Collect(TNBaseCarrierChannel& channel, size_t count,
                              std::chrono::milliseconds deadline = 60s) {
-    std::vector<TPart> parts;
-    WaitUntil(
-        [&] {
-          while (auto part = channel.DequeueResult()) parts.push_back(part);
-          return parts.size() >= count;
-        },
-        deadline);
-    return parts;
+    return CollectResults(channel, count, deadline);
   }
 
   // One message through the worker; its result.

@@ -24,6 +24,7 @@
 #include "devices/Devices.h"
 #include "host/ServerSettings.h"
 #include "platform/ThreadRegistry.h"
+#include "support/ChannelResults.h"
 #include "support/FakeModem.h"
 #include "support/FakeTapTerminal.h"
 #include "support/PtyPair.h"
@@ -154,16 +155,7 @@ protected:
 
   void TearDown() override {
     driven_.reset();
-    for (auto& channel : channels_) channel->Close();
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-          for (auto& channel : channels_)
-            while (channel->DequeueResult()) {
-            }
-          return TNThreadRegistry::Instance().Running() == 0;
-        },
-        30s))
-        << "a channel thread did not end";
+    EXPECT_TRUE(CloseAndDrain(channels_)) << "a channel thread did not end";
     channels_.clear();
     if (line_) line_->Stop();
     settings::ModemResponseTimeout = saved_[0];
@@ -237,14 +229,7 @@ protected:
   // Collects finished parts until count came back; fewer when the deadline passed.
   std::vector<TPart> Collect(TNBaseCarrierChannel& channel, size_t count,
                              std::chrono::milliseconds deadline = 60s) {
-    std::vector<TPart> parts;
-    WaitUntil(
-        [&] {
-          while (auto part = channel.DequeueResult()) parts.push_back(part);
-          return parts.size() >= count;
-        },
-        deadline);
-    return parts;
+    return CollectResults(channel, count, deadline);
   }
 
   // Peers live in the fixture so the line's thread is stopped before they go.
