@@ -62,9 +62,13 @@ protected:
     std::string settings = pty.SlavePath() + ",ATQ0V1M1E0X4,,false,1,1";
     std::string name = "Modem1";
     int32_t typeNo = 1;
-    auto db = OpenDbSession(home.File("ServerData.db"));
-    db << "INSERT INTO Devices (TypeNo, SettingsData, Name) VALUES (?, ?, ?)", use(typeNo),
-        use(settings), use(name), now;
+    {
+      // Closed before the server starts: the start compacts the file only when nobody else
+      // has it open.
+      auto db = OpenDbSession(home.File("ServerData.db"));
+      db << "INSERT INTO Devices (TypeNo, SettingsData, Name) VALUES (?, ?, ?)", use(typeNo),
+          use(settings), use(name), now;
+    }
     line = std::make_unique<PtyLine>(pty, modem);
     line->Start();
     server = std::make_unique<TServerProcess>(

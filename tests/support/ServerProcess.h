@@ -33,9 +33,10 @@ public:
 
   std::string Stdout() const;
   std::string Stderr() const;
-  // Waits until standard output holds text.
+  // Waits until standard output holds text. The default leaves a start room on a loaded
+  // machine (an ASan build starting while other tests run).
   bool WaitForStdout(const std::string& text,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
 
 private:
   std::filesystem::path home_;
