@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   python3
   python3-aiosmtpd libnet-snpp-perl
+  libsdbus-c++-dev libsdbus-c++-bin dbus python3-dbus python3-gi
 )
 
 missing=()

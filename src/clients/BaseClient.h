@@ -79,6 +79,8 @@ public:
   virtual uint64_t BytesAcknowledged() const { return UINT64_MAX; }
   virtual std::string GetIpAddress() const { return {}; }
   virtual std::string GetHostName() const { return {}; }
+  // How the client reaches the server, as the connections window shows it.
+  virtual std::string ClientKind() const { return "TCP"; }
 
   // Cuts every complete frame out of buffer (updated in place) and handles the requests in
   // order. Input that overflows the frame limit disconnects the session.

@@ -6,9 +6,12 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <signal.h>
 #include <string>
 #include <unistd.h>
 
+#include "automation/AutomationServer.h"
+#include "automation/ServiceFile.h"
 #include "carriers/RegisterCarriers.h"
 #include "channels/TestChannels.h"
 #include "clients/dmodComps.h"
@@ -35,6 +38,7 @@ const char* const kVersion = "2.0.0";
 const char* const kUsage =
     "Usage: VoxmitServer2 --headless [--home DIR] [--quiet]\n"
     "       VoxmitServer2 --create-database [--home DIR]\n"
+    "       VoxmitServer2 --regserver | --unregserver [--home DIR] [--system-bus]\n"
     "       VoxmitServer2 --help | --version\n"
     "\n"
     "  --headless          run without the desktop interface; the server starts at once,\n"
@@ -42,7 +46,16 @@ const char* const kUsage =
     "  --home DIR          the folder with Settings.ini, ServerData.db and the log files\n"
     "                      (default: $VOXMIT_HOME, else the program's folder)\n"
     "  --quiet             with --headless: do not print log lines\n"
-    "  --create-database   create an empty ServerData.db in the home folder and exit\n";
+    "  --create-database   create an empty ServerData.db in the home folder and exit\n"
+    "  --regserver         install the D-Bus service file that lets the bus start the server\n"
+    "                      (with this home folder) for the automation interface, and exit\n"
+    "  --unregserver       remove that service file, and exit\n"
+    "  --embedding         the start was made by the bus (implies --headless --quiet); the\n"
+    "                      first automation object's release ends the process\n"
+    "  --system-bus        offer the automation interface on the system bus (the default is\n"
+    "                      the session bus); with --regserver also installs the bus policy\n"
+    "  --no-automation     do not offer the automation interface\n"
+    "  (the local server switches also work with \"-\" or \"/\" and in any letter case)\n";
 
 struct TCommandLine {
   bool headless = false;
@@ -50,6 +63,11 @@ struct TCommandLine {
   bool createDatabase = false;
   bool help = false;
   bool version = false;
+  bool regServer = false;
+  bool unregServer = false;
+  bool embedding = false;
+  bool systemBus = false;
+  bool noAutomation = false;
   std::optional<std::filesystem::path> home;
   std::string error;
 };
@@ -63,11 +81,23 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     else if (arg == "--create-database") cl.createDatabase = true;
     else if (arg == "--help" || arg == "-h") cl.help = true;
     else if (arg == "--version") cl.version = true;
+    else if (arg == "--system-bus") cl.systemBus = true;
+    else if (arg == "--no-automation") cl.noAutomation = true;
     else if (arg == "--home") {
       if (i + 1 >= argc) { cl.error = "--home needs a folder"; break; }
       cl.home = argv[++i];
     } else if (arg.rfind("--home=", 0) == 0) cl.home = arg.substr(7);
-    else { cl.error = "unknown argument: " + arg; break; }
+    else if (const TLocalServerSwitch sw = ParseLocalServerSwitch(arg);
+             sw != TLocalServerSwitch::None) {
+      if (sw == TLocalServerSwitch::RegServer) cl.regServer = true;
+      else if (sw == TLocalServerSwitch::UnregServer) cl.unregServer = true;
+      else cl.embedding = true;
+    } else { cl.error = "unknown argument: " + arg; break; }
+  }
+  if (cl.embedding) {
+    // The bus starts the server for a client: there is nobody to show a window to.
+    cl.headless = true;
+    cl.quiet = true;
   }
   return cl;
 }
@@ -106,6 +136,50 @@ int CreateDatabaseCommand() {
 }
 
 void PrintLine(const std::string& line) { std::cout << line << std::endl; }
+
+int RegistrationCommand(const TCommandLine& cl) {
+  try {
+    if (cl.regServer) {
+      const auto program = std::filesystem::canonical("/proc/self/exe");
+      for (const auto& path : RegisterServer(program, HomeFolder(), cl.systemBus))
+        std::cout << "Wrote " << path.string() << "\n";
+    } else {
+      for (const auto& path : UnregisterServer(cl.systemBus))
+        std::cout << "Removed " << path.string() << "\n";
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "VoxmitServer2: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+// The automation interface of this process, or nullptr when it is not offered or the bus
+// cannot be reached (the server runs on without it; a start by the bus cannot).
+std::unique_ptr<TAutomationServer> StartAutomation(const TCommandLine& cl, THiddenForm& form) {
+  if (cl.noAutomation) return nullptr;
+  TAutomationHost host{
+      .StartServer = [] { PostStartServer(); },
+      .StopServer = [] { PostStopServer(); },
+      .ShowMenu = [](int32_t x, int32_t y) { PostShowTrayMenu(x, y); },
+      .Running = [] { return ServerRunning.load(); },
+      // The main loop's stop: the server stops as for SIGTERM, then the process ends.
+      .EndProcess = [] { ::kill(::getpid(), SIGTERM); },
+  };
+  std::unique_ptr<TAutomationServer> automation;
+  try {
+    automation = std::make_unique<TAutomationServer>(
+        TAutomationOptions{.SystemBus = cl.systemBus, .Activated = cl.embedding},
+        std::move(host));
+  } catch (const std::exception& e) {
+    LogMessage(std::string("The automation interface is not available: ") + e.what());
+    return nullptr;
+  }
+  form.RunChanged = [server = automation.get()](TServerRun* run) {
+    server->SetSessionContext(run ? std::optional(run->SessionContext()) : std::nullopt);
+  };
+  return automation;
+}
 
 int RunHeadless(const TCommandLine& cl) {
   TNSingleInstance instance;
@@ -157,6 +231,9 @@ int RunHeadless(const TCommandLine& cl) {
 
   form->FlashTrayIcon(3, 300);
 
+  std::unique_ptr<TAutomationServer> automation = StartAutomation(cl, *form);
+  if (cl.embedding && !automation) return 1;
+
   // Headless means the server runs: as if AutoStartOnLoad were set.
   if (!form->StartServer()) return 1;
 
@@ -176,6 +253,8 @@ int RunHeadless(const TCommandLine& cl) {
   // Lines posted during the stop still reach the console.
   loop.Drain([&form](const TNPostedMessage& m) { form->HandleMessage(m); });
   TNThreadRegistry::Instance().WaitAll(30000);
+  form->RunChanged = nullptr;
+  automation.reset();
   return form->FatalStop().empty() ? 0 : 1;
 }
 
@@ -204,6 +283,7 @@ int StartUp(int argc, char** argv) {
   }
   if (!PrepareHomeFolder(cl)) return 2;
   if (cl.createDatabase) return CreateDatabaseCommand();
+  if (cl.regServer || cl.unregServer) return RegistrationCommand(cl);
   if (!cl.headless) {
     const char* display = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");

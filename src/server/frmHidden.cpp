@@ -78,6 +78,7 @@ bool THiddenForm::StartServer() {
   }
   ServerRunning = true;
   ServerStarting = false;
+  if (RunChanged) RunChanged(run_.get());
   OperatorUi().SetBusyCursor(false);
   ShowIcon(true);
   SetTrayTip("Running");
@@ -85,6 +86,7 @@ bool THiddenForm::StartServer() {
 }
 
 void THiddenForm::StopServer() {
+  if (RunChanged) RunChanged(nullptr);
   if (run_) run_->Broadcast("Voxmit Server Shutting Down.");
   std::this_thread::sleep_for(std::chrono::milliseconds(StopNoticeDelayMs));
   OperatorUi().SetBusyCursor(true);

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -64,6 +65,10 @@ public:
 
   // The running server, or nullptr.
   TServerRun* Run() const { return run_.get(); }
+
+  // Told of the run that new sessions may join: the run once it is up, nullptr before its
+  // stop begins (so no session joins a run that is stopping). UI thread.
+  std::function<void(TServerRun*)> RunChanged;
 
 private:
   void OnTrayNotify(intptr_t mouseMessage);
