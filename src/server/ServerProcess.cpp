@@ -233,6 +233,12 @@ int RunHeadless(const TCommandLine& cl) {
 
   std::unique_ptr<TAutomationServer> automation = StartAutomation(cl, *form);
   if (cl.embedding && !automation) return 1;
+  // The form outlives the automation server: whatever way this function is left, the form
+  // stops telling it of runs first.
+  struct TUnhookRuns {
+    THiddenForm& Form;
+    ~TUnhookRuns() { Form.RunChanged = nullptr; }
+  } unhookRuns{*form};
 
   // Headless means the server runs: as if AutoStartOnLoad were set.
   if (!form->StartServer()) return 1;
@@ -253,8 +259,6 @@ int RunHeadless(const TCommandLine& cl) {
   // Lines posted during the stop still reach the console.
   loop.Drain([&form](const TNPostedMessage& m) { form->HandleMessage(m); });
   TNThreadRegistry::Instance().WaitAll(30000);
-  form->RunChanged = nullptr;
-  automation.reset();
   return form->FatalStop().empty() ? 0 : 1;
 }
 

@@ -94,11 +94,14 @@ class ServerFixture:
             return f.read()
 
     def stop(self):
+        """Stops the server; its exit code (0 for a clean stop)."""
         if self.proc.poll() is None:
             self.proc.terminate()
-            self.proc.wait(60)
+        code = self.proc.wait(60)
         self.out.close()
+        output = self.stdout()
         shutil.rmtree(self.home, ignore_errors=True)
+        return code, output
 
     def messages(self):
         with sqlite3.connect(os.path.join(self.home, "ServerData.db")) as db:
@@ -114,7 +117,9 @@ def setUpModule():
 
 
 def tearDownModule():
-    server.stop()
+    code, output = server.stop()
+    if code != 0:
+        raise AssertionError(f"the server ended with {code}: {output[-2000:]}")
 
 
 class AutomationTest(unittest.TestCase):
