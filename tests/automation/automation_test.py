@@ -24,6 +24,8 @@ import voxmit_dbus as vx  # noqa: E402
 
 EXE = os.environ["VOXMIT_SERVER_EXE"]
 START_TIMEOUT = 60
+with open(EXE, "rb") as exe_file:
+    SANITIZED = b"__asan_init" in exe_file.read()
 
 
 def free_port():
@@ -362,8 +364,11 @@ class LifetimeTest(AutomationTest):
         self.wait_clients(0)
         self.assertTrue(vx.wait_until(lambda: thread_count(pid) <= threads_before, 15),
                         (thread_count(pid), threads_before))
-        # Growth beyond allocator slack would mean every cycle leaves something behind.
-        self.assertLess(rss_kb(pid) - rss_before, 8 * 1024)
+        # Growth beyond allocator slack would mean every cycle leaves something behind. An
+        # AddressSanitizer build keeps freed memory in quarantine, so there the leak check at
+        # the server's exit (tearDownModule wants exit code 0) stands in for this figure.
+        if not SANITIZED:
+            self.assertLess(rss_kb(pid) - rss_before, 8 * 1024)
 
 
 class StopStartTest(AutomationTest):
