@@ -69,6 +69,20 @@ TEST(ServiceFile, ExecLineQuotesPathsAndNamesTheBus) {
             "'/x' --headless --quiet --embedding --home '/h' --system-bus");
   EXPECT_EQ(ServiceFileText("'/x'", "svc"),
             "[D-BUS Service]\nName=VoxmitServer2.Server\nExec='/x'\nUser=svc\n");
+  EXPECT_EQ(ServiceFileText("'/x'", ""),
+            "[D-BUS Service]\nName=VoxmitServer2.Server\nExec='/x'\n");
+  // Only the registering user may own the name; anybody may call it.
+  const std::string policy = PolicyFileText("svc");
+  EXPECT_NE(policy.find("<policy user=\"svc\">\n    <allow own=\"VoxmitServer2.Server\"/>"),
+            std::string::npos)
+      << policy;
+  EXPECT_NE(policy.find("<policy context=\"default\">\n    <allow send_destination="
+                        "\"VoxmitServer2.Server\"/>"),
+            std::string::npos)
+      << policy;
+  EXPECT_EQ(policy.find("allow own=\"VoxmitServer2.Server\"", policy.find("context=")),
+            std::string::npos)
+      << policy;
 }
 
 } // namespace
