@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "carriers/ChannelACU.h"
 #include "carriers/ChannelDirectTap.h"
 #include "carriers/ChannelMSG.h"
 #include "carriers/ChannelPacnet.h"
@@ -53,6 +54,9 @@ void RegisterCarrierChannels() {
     Register<TChannelSNPP>(CT_SNPP, "TChannelSNPP",
                            "Error registering CarrierChannelClass (unit: \"ChannelSNPP\", class: "
                            "\"TChannelSNPP\" (CarrierType= CARRIER_TYPE_SNPP)");
+    Register<TChannelACU>(CT_ACU, "TChannelACU",
+                          "Error registering CarrierChannelClass (unit: \"ChannelACU\", class: "
+                          "\"TChannelACU\" (CarrierType= CARRIER_TYPE_ACU)");
   });
 }
 
