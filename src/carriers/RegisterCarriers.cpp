@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "carriers/ChannelACU.h"
+#include "carriers/ChannelACUGK.h"
 #include "carriers/ChannelDirectTap.h"
 #include "carriers/ChannelMSG.h"
 #include "carriers/ChannelPacnet.h"
@@ -57,6 +58,10 @@ void RegisterCarrierChannels() {
     Register<TChannelACU>(CT_ACU, "TChannelACU",
                           "Error registering CarrierChannelClass (unit: \"ChannelACU\", class: "
                           "\"TChannelACU\" (CarrierType= CARRIER_TYPE_ACU)");
+    Register<TChannelACUGK>(
+        CT_ACUGK, "TChannelACUGK",
+        "Error registering CarrierChannelClass (unit: \"ChannelACUGK\", class: "
+        "\"TChannelACUGK\" (CarrierType= CARRIER_TYPE_ACUGK)");
   });
 }
 
