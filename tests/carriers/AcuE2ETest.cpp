@@ -138,5 +138,62 @@ TEST_F(AcuE2E, LongTextsAreSplitAtTheLimitAndAnUnreachableDestinationGivesCode1)
   EXPECT_EQ(datagram->Data, "TTS \x02Hello\x03");
 }
 
+// The gatekeeper carrier: the calls the fake provider received in the server process.
+class AcugkE2E : public AcuE2E {
+protected:
+  void UseFakeProvider(const std::string& link) {
+    setenv("ORVEXNET_SERVER", FAKE_ORVEXNET_PATH, 1);
+    setenv("ORVEXNET_FAKE_LOG", callLog().c_str(), 1);
+    if (link.empty()) unsetenv("ORVEXNET_FAKE_LINK");
+    else setenv("ORVEXNET_FAKE_LINK", link.c_str(), 1);
+  }
+  std::string callLog() const { return home.File("orvexnet-calls.txt").string(); }
+  std::vector<orvex::fake::TCall> Calls(const std::string& method) const {
+    std::vector<orvex::fake::TCall> out;
+    std::ifstream in(callLog());
+    for (std::string line; std::getline(in, line);) {
+      const auto call = orvex::fake::ParseCall(line);
+      if (call && call->Method == method) out.push_back(*call);
+    }
+    return out;
+  }
+  static std::string GkSettings(const std::vector<std::string>& terminals) {
+    std::vector<std::string> entries;
+    for (const auto& id : terminals) entries.push_back(JoinCommaText({"name", id}));
+    return JoinCommaText({"5", "\\02", "\\03", "gk.local", "1720", "alpha", "beta", "3", "160",
+                          JoinCommaText(entries), ""});
+  }
+};
+
+TEST_F(AcugkE2E, WithTheLinkUpEveryTerminalGetsTheTextThroughTheLibrary) {
+  UseFakeProvider("up");
+  StartServer();
+  const std::string result = SendOne(17, CT_ACUGK, GkSettings({"101", "202"}), "0,255,ab,cd", "Hi");
+  EXPECT_EQ(result, "MESSAGE_SENT 17," + row) << server->Stderr();
+  ASSERT_TRUE(WaitUntil([&] { return Calls("SendTextMessage").size() == 2; }, 10s));
+  using orvex::fake::TArg;
+  const auto hosts = Calls("Host");
+  ASSERT_EQ(hosts.size(), 1u);
+  EXPECT_EQ(hosts[0].Args, (std::vector<TArg>{u"alpha", u"beta", u"gk.local", 1720, 3}));
+  const auto sends = Calls("SendTextMessage");
+  EXPECT_EQ(sends[0].Args, (std::vector<TArg>{0, 101, u"I000000FFabcd\x02Hi"}));
+  EXPECT_EQ(sends[1].Args, (std::vector<TArg>{1, 202, u"I000000FFabcd\x02Hi"}));
+}
+
+TEST_F(AcugkE2E, AStopEndsTheWaitForALinkThatNeverComesUp) {
+  UseFakeProvider("");
+  StartServer();
+  client->SendMessage(17, CT_ACUGK, GkSettings({"101"}), "1", "Hi");
+  const auto accepted = client->ReadReply(10s);
+  ASSERT_TRUE(accepted && accepted->Keyword == "MESSAGE_ACCEPTED");
+  ASSERT_TRUE(WaitUntil([&] { return Calls("Host").size() == 1; }, 30s)) << server->Stderr();
+  // The channel now waits for the link (its bound is far off); a stop must not wait with it.
+  const auto start = std::chrono::steady_clock::now();
+  server->Signal(SIGTERM);
+  EXPECT_EQ(server->WaitExit(20s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+  EXPECT_TRUE(Calls("SendTextMessage").empty());
+}
+
 } // namespace
 } // namespace voxmit::test
