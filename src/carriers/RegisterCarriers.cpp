@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "carriers/ChannelACU.h"
+#include "carriers/ChannelACUGK.h"
 #include "carriers/ChannelDirectTap.h"
 #include "carriers/ChannelMSG.h"
 #include "carriers/ChannelPacnet.h"
@@ -53,6 +55,13 @@ void RegisterCarrierChannels() {
     Register<TChannelSNPP>(CT_SNPP, "TChannelSNPP",
                            "Error registering CarrierChannelClass (unit: \"ChannelSNPP\", class: "
                            "\"TChannelSNPP\" (CarrierType= CARRIER_TYPE_SNPP)");
+    Register<TChannelACU>(CT_ACU, "TChannelACU",
+                          "Error registering CarrierChannelClass (unit: \"ChannelACU\", class: "
+                          "\"TChannelACU\" (CarrierType= CARRIER_TYPE_ACU)");
+    Register<TChannelACUGK>(
+        CT_ACUGK, "TChannelACUGK",
+        "Error registering CarrierChannelClass (unit: \"ChannelACUGK\", class: "
+        "\"TChannelACUGK\" (CarrierType= CARRIER_TYPE_ACUGK)");
   });
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "carriers/ACUGK.h"
 #include "host/LogFile.h"
 #include "host/WindowMessages.h"
 #include "platform/IntervalTimer.h"
@@ -56,6 +57,11 @@ void THiddenForm::HandleMessage(const TNPostedMessage& m) {
       break;
     case WM_TIMER:
       if (m.WParam == kFlashTimerId) OnFlashTick();
+      break;
+    case WM_GATEKEEPER_CONNECT:
+    case WM_GATEKEEPER_SEND:
+    case WM_GATEKEEPER_CREATE:
+      HandleGatekeeperMessage(gatekeeper_, m);
       break;
     default:
       break;

@@ -29,6 +29,7 @@ inline std::atomic<bool> ServerExiting{false};
 inline TNEvent FormsReady;
 
 class TNIntervalTimer;
+class ACUGateKeeper;
 
 class THiddenForm {
 public:
@@ -83,6 +84,9 @@ private:
   bool runningPair_ = false;
   int flashTick_ = 0;
   int flashCount_ = 0;
+  // The terminal-network gatekeeper, made at a gatekeeper channel's first request and kept
+  // until the form goes.
+  std::unique_ptr<ACUGateKeeper> gatekeeper_;
 };
 
 // Callable from any thread. PostStartServer first waits up to timeoutMs for FormsReady; when
