@@ -20,6 +20,8 @@
 #include "platform/SingleInstance.h"
 #include "platform/TNMainLoop.h"
 #include "platform/ThreadRegistry.h"
+#include "server/DeviceCommands.h"
+#include "server/RunReport.h"
 #include "server/frmHidden.h"
 #include "store/dmodData.h"
 #include "store/dmodMaintenance.h"
@@ -30,7 +32,7 @@ namespace voxmit {
 
 namespace {
 
-const char* const kVersion = "2.0.0";
+const char* const kVersion = kServerVersion;
 
 const char* const kUsage =
     "Usage: VoxmitServer2 --headless [--home DIR] [--quiet]\n"
@@ -120,6 +122,12 @@ int RunHeadless(const TCommandLine& cl) {
     std::cerr << "VoxmitServer2: " << e.what() << "\n";
     return 1;
   }
+  // The device commands read it to tell whether this server uses their database.
+  try {
+    instance.SetHolderText(DatabaseLockText(HomeFolder() / kDatabaseFileName));
+  } catch (const std::exception& e) {
+    std::cerr << "VoxmitServer2: " << e.what() << "\n";
+  }
 
   if (!cl.quiet) {
     static_cast<THeadlessOperatorUi&>(OperatorUi()).SetEchoTrayTip(true);
@@ -189,13 +197,16 @@ int StartUp(int argc, char** argv) {
   // process: the network library happens to ignore SIGPIPE too, but nothing here relies on it.
   std::signal(SIGPIPE, SIG_IGN);
 
+  if (argc > 1 && IsManagementCommand(argv[1]))
+    return *RunManagementCommand({argv + 1, argv + argc}, std::cout, std::cerr);
+
   const TCommandLine cl = ParseCommandLine(argc, argv);
   if (!cl.error.empty()) {
     std::cerr << "VoxmitServer2: " << cl.error << "\n\n" << kUsage;
     return 2;
   }
   if (cl.help) {
-    std::cout << kUsage;
+    std::cout << kUsage << ManagementUsage();
     return 0;
   }
   if (cl.version) {
