@@ -12,6 +12,7 @@
 #include "carriers/RegisterCarriers.h"
 #include "channels/TestChannels.h"
 #include "clients/dmodComps.h"
+#include "host/IniFile.h"
 #include "host/LogFile.h"
 #include "host/dmodServerOptions.h"
 #include "devices/Devices.h"
@@ -22,6 +23,7 @@
 #include "platform/ThreadRegistry.h"
 #include "server/DeviceCommands.h"
 #include "server/RunReport.h"
+#include "server/StatusServer.h"
 #include "server/frmHidden.h"
 #include "store/dmodData.h"
 #include "store/dmodMaintenance.h"
@@ -109,6 +111,23 @@ int CreateDatabaseCommand() {
 
 void PrintLine(const std::string& line) { std::cout << line << std::endl; }
 
+// The status endpoint of [Status] HttpPort, or nothing when it is off or cannot listen (the
+// server runs without it then: monitoring must not keep pages from going out).
+std::unique_ptr<TStatusServer> StartStatusServer(const std::filesystem::path& database) {
+  const TStatusSettings settings = ReadStatusSettings(TIniFile(HomeFolder() / "Settings.ini"));
+  if (settings.HttpPort == 0) return nullptr;
+  try {
+    auto status = std::make_unique<TStatusServer>(settings, database);
+    LogMessage("Status: listening on " + settings.HttpAddress + " port " +
+               std::to_string(status->Port()) + " (/health, /metrics)");
+    return status;
+  } catch (const std::exception& e) {
+    LogMessage("Status: cannot listen on " + settings.HttpAddress + " port " +
+               std::to_string(settings.HttpPort) + ": " + ErrorText(e));
+    return nullptr;
+  }
+}
+
 int RunHeadless(const TCommandLine& cl) {
   TNSingleInstance instance;
   try {
@@ -164,6 +183,10 @@ int RunHeadless(const TCommandLine& cl) {
   RegisterTestChannels();
 
   form->FlashTrayIcon(3, 300);
+
+  // The status endpoint, when Settings.ini asks for one: up before the start, so that /health
+  // tells a start from a server that is not there.
+  std::unique_ptr<TStatusServer> status = StartStatusServer(data->File());
 
   // Headless means the server runs: as if AutoStartOnLoad were set.
   if (!form->StartServer()) return 1;
