@@ -1,5 +1,7 @@
 #include "server/DeviceCommands.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -171,6 +173,7 @@ public:
 private:
   Poco::Data::Session& Db() {
     if (!session_) {
+      RefuseRootOnAnotherUsersDatabase();
       try {
         session_ = OpenDbSession(database_);
       } catch (const EDatabaseNotFound&) {
@@ -181,6 +184,17 @@ private:
       }
     }
     return *session_;
+  }
+
+  // Opening the database writes beside it (the write-ahead log and its index). Files that
+  // root made there would lock the server's own user out of its database.
+  void RefuseRootOnAnotherUsersDatabase() {
+    struct stat st {};
+    if (::geteuid() != 0 || ::stat(database_.c_str(), &st) != 0 || st.st_uid == 0) return;
+    const struct passwd* owner = ::getpwuid(st.st_uid);
+    const std::string user = owner ? owner->pw_name : std::to_string(st.st_uid);
+    Refuse(database_.string() + " belongs to the user " + user +
+           "; run the command as that user (sudo -u " + user + " ...)");
   }
 
   // Edits and removals are refused while a server runs on the database; additions are not.

@@ -2,6 +2,7 @@
 // "running server" played by a holder of the single-instance lock.
 
 #include <cstdlib>
+#include <unistd.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -186,6 +187,17 @@ TEST_F(DeviceCommands, WithoutADatabaseEveryCommandRefuses) {
   EXPECT_EQ(r.Code, 1);
   EXPECT_NE(r.Err.find("--create-database"), std::string::npos) << r.Err;
   EXPECT_FALSE(std::filesystem::exists(home.File("ServerData.db")));
+}
+
+TEST_F(DeviceCommands, RootLeavesAnotherUsersDatabaseAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the database to another user";
+  ASSERT_EQ(::chown(home.File("ServerData.db").c_str(), 65534, 65534), 0);
+  const Result r = Run({"devices", "list"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_NE(r.Err.find("run the command as that user"), std::string::npos) << r.Err;
+  // Nothing was opened: no write-ahead files owned by root appeared beside it.
+  EXPECT_FALSE(std::filesystem::exists(home.File("ServerData.db-wal")));
+  EXPECT_FALSE(std::filesystem::exists(home.File("ServerData.db-shm")));
 }
 
 } // namespace
