@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package the build and the tests need. Idempotent; run as root
 # (or with sudo available).
+#   scripts/install-deps.sh         everything (build, tests, packaging)
+#   scripts/install-deps.sh --run   only what building and running the server needs
 set -euo pipefail
 
 packages=(
@@ -11,7 +13,17 @@ packages=(
   python3
   python3-aiosmtpd libnet-snpp-perl
   libsdbus-c++-dev libsdbus-c++-bin dbus python3-dbus python3-gi
+  libcap2-bin ccache
+  dpkg-dev file systemd
 )
+# What scripts/run.sh needs: a fresh machine gets to a running server without the test tools.
+if [ "${1:-}" = "--run" ]; then
+  packages=(
+    build-essential cmake ninja-build pkg-config
+    libpoco-dev libsqlite3-dev libsdbus-c++-dev
+    libcap2-bin ccache
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -55,4 +55,30 @@ bool TNSingleInstance::Acquire() {
   throw std::system_error(error, std::generic_category(), "flock " + path);
 }
 
+void TNSingleInstance::SetHolderText(const std::string& text) {
+  if (fd_ < 0) throw std::logic_error("SetHolderText without the lock");
+  if (ftruncate(fd_, 0) < 0 || pwrite(fd_, text.data(), text.size(), 0) !=
+                                   static_cast<ssize_t>(text.size()))
+    throw std::system_error(errno, std::generic_category(), "write " + LockPath());
+}
+
+std::optional<std::string> TNSingleInstance::ProbeHolder() {
+  const std::string path = LockPath();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;  // no lock file: no server ever ran here since boot
+  int r;
+  while ((r = flock(fd, LOCK_SH | LOCK_NB)) < 0 && errno == EINTR) {
+  }
+  if (r == 0) {
+    close(fd);  // releases the probe's lock
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
 } // namespace voxmit

@@ -2,6 +2,7 @@
 // One server per user and runtime folder: an exclusive flock on VoxmitServer.lock in
 // $XDG_RUNTIME_DIR, or /tmp/VoxmitServer-<uid>.lock without it. Held until destroyed.
 
+#include <optional>
 #include <string>
 
 namespace voxmit {
@@ -18,6 +19,15 @@ public:
   // is not a regular file of this user that only this user may write.
   bool Acquire();
   static std::string LockPath();
+
+  // Writes text into the held lock file (the holder names its database there, so that tools
+  // can tell which database a running server uses). Throws std::system_error on failure.
+  void SetHolderText(const std::string& text);
+  // Whether a process holds the lock at LockPath(): nothing when none does, else the text the
+  // holder wrote (empty when it wrote none). Any user may ask: the file is only read. Taking
+  // the probe's shared lock for a moment could make a server starting in that very moment
+  // refuse to start as a second instance.
+  static std::optional<std::string> ProbeHolder();
 
 private:
   int fd_ = -1;

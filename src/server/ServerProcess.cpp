@@ -15,6 +15,7 @@
 #include "carriers/RegisterCarriers.h"
 #include "channels/TestChannels.h"
 #include "clients/dmodComps.h"
+#include "host/IniFile.h"
 #include "host/LogFile.h"
 #include "host/dmodServerOptions.h"
 #include "devices/Devices.h"
@@ -23,6 +24,9 @@
 #include "platform/SingleInstance.h"
 #include "platform/TNMainLoop.h"
 #include "platform/ThreadRegistry.h"
+#include "server/DeviceCommands.h"
+#include "server/RunReport.h"
+#include "server/StatusServer.h"
 #include "server/frmHidden.h"
 #include "store/dmodData.h"
 #include "store/dmodMaintenance.h"
@@ -33,7 +37,7 @@ namespace voxmit {
 
 namespace {
 
-const char* const kVersion = "2.0.0";
+const char* const kVersion = kServerVersion;
 
 const char* const kUsage =
     "Usage: VoxmitServer2 --headless [--home DIR] [--quiet]\n"
@@ -181,6 +185,23 @@ std::unique_ptr<TAutomationServer> StartAutomation(const TCommandLine& cl, THidd
   return automation;
 }
 
+// The status endpoint of [Status] HttpPort, or nothing when it is off or cannot listen (the
+// server runs without it then: monitoring must not keep pages from going out).
+std::unique_ptr<TStatusServer> StartStatusServer(const std::filesystem::path& database) {
+  const TStatusSettings settings = ReadStatusSettings(TIniFile(HomeFolder() / "Settings.ini"));
+  if (settings.HttpPort == 0) return nullptr;
+  try {
+    auto status = std::make_unique<TStatusServer>(settings, database);
+    LogMessage("Status: listening on " + settings.HttpAddress + " port " +
+               std::to_string(status->Port()) + " (/health, /metrics)");
+    return status;
+  } catch (const std::exception& e) {
+    LogMessage("Status: cannot listen on " + settings.HttpAddress + " port " +
+               std::to_string(settings.HttpPort) + ": " + ErrorText(e));
+    return nullptr;
+  }
+}
+
 int RunHeadless(const TCommandLine& cl) {
   TNSingleInstance instance;
   try {
@@ -193,6 +214,12 @@ int RunHeadless(const TCommandLine& cl) {
   } catch (const std::exception& e) {
     std::cerr << "VoxmitServer2: " << e.what() << "\n";
     return 1;
+  }
+  // The device commands read it to tell whether this server uses their database.
+  try {
+    instance.SetHolderText(DatabaseLockText(HomeFolder() / kDatabaseFileName));
+  } catch (const std::exception& e) {
+    std::cerr << "VoxmitServer2: " << e.what() << "\n";
   }
 
   if (!cl.quiet) {
@@ -240,6 +267,10 @@ int RunHeadless(const TCommandLine& cl) {
     ~TUnhookRuns() { Form.RunChanged = nullptr; }
   } unhookRuns{*form};
 
+  // The status endpoint, when Settings.ini asks for one: up before the start, so that /health
+  // tells a start from a server that is not there.
+  std::unique_ptr<TStatusServer> status = StartStatusServer(data->File());
+
   // Headless means the server runs: as if AutoStartOnLoad were set.
   if (!form->StartServer()) return 1;
 
@@ -272,13 +303,16 @@ int StartUp(int argc, char** argv) {
   // process: the network library happens to ignore SIGPIPE too, but nothing here relies on it.
   std::signal(SIGPIPE, SIG_IGN);
 
+  if (argc > 1 && IsManagementCommand(argv[1]))
+    return *RunManagementCommand({argv + 1, argv + argc}, std::cout, std::cerr);
+
   const TCommandLine cl = ParseCommandLine(argc, argv);
   if (!cl.error.empty()) {
     std::cerr << "VoxmitServer2: " << cl.error << "\n\n" << kUsage;
     return 2;
   }
   if (cl.help) {
-    std::cout << kUsage;
+    std::cout << kUsage << ManagementUsage();
     return 0;
   }
   if (cl.version) {

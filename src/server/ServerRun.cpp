@@ -11,6 +11,7 @@
 #include "host/LogFile.h"
 #include "host/dmodServerOptions.h"
 #include "platform/ThreadRegistry.h"
+#include "server/RunReport.h"
 #include "store/dmodData.h"
 #include "store/dmodMaintenance.h"
 
@@ -121,6 +122,13 @@ void TServerRun::Start(const TStartStepHook& hook) {
   scheduler_ = CreateScheduler(modules_.Devices, carriers_, clients_, modules_.Data,
                                TSchedulerCallbacks{.Channels = channelCallbacks_,
                                                    .WakeClient = WakeClient()});
+
+  countersAtStart_ = TMessageCounters::Instance().Snapshot();
+  // Written at once on this (the UI) thread, as the stop line is; a log file that cannot be
+  // written must not undo a start that succeeded.
+  StopStep("StartServer", [&] { HandleLogLine(StartLine(modules_, modules_.Comps.BoundPort())); });
+  PublishRunGauges({input_, clients_, &modules_.Devices, modules_.Data.File()});
+  started_ = true;
 }
 
 void TServerRun::ActivateListener() {
@@ -145,6 +153,7 @@ void TServerRun::ActivateListener() {
 }
 
 void TServerRun::Stop(const char* context) {
+  WithdrawRunGauges();
   if (clients_) StopStep(context, [&] { DisconnectAllClients(*clients_); });
   if (listening_) {
     StopStep(context, [&] { modules_.Comps.Deactivate(); });
@@ -155,6 +164,14 @@ void TServerRun::Stop(const char* context) {
   scheduler_.reset();
   TNThreadRegistry::Instance().WaitAll(kThreadsEndTimeoutMs);
   StopIntake();
+  if (started_) {
+    // Written at once: a posted line would reach the main loop only after the log file below
+    // is closed.
+    StopStep(context, [&] {
+      HandleLogLine(StopLine(countersAtStart_, TMessageCounters::Instance().Snapshot()));
+    });
+    started_ = false;
+  }
   if (logOpened_) {
     StopStep(context, [] { CloseLog(); });
     logOpened_ = false;

@@ -38,6 +38,7 @@
 #include "channels/BaseChannel.h"
 #include "clients/BaseClient.h"
 #include "common/BaseContainers.h"
+#include "common/MessageCounters.h"
 #include "server/ServerModules.h"
 #include "store/dmodData.h"
 
@@ -112,6 +113,9 @@ private:
   bool maintenanceStarted_ = false;
   bool logOpened_ = false;
   bool listening_ = false;
+  // Set once the start sequence has finished: the stop then writes the run's stop line.
+  bool started_ = false;
+  TMessageCounters::TSnapshot countersAtStart_;
 };
 
 } // namespace voxmit

@@ -11,6 +11,7 @@
 #include <Poco/Format.h>
 #include <Poco/Nullable.h>
 
+#include "common/MessageCounters.h"
 #include "host/LogFile.h"
 #include "platform/HomeFolder.h"
 #include "platform/OperatorUi.h"
@@ -156,6 +157,7 @@ std::optional<int32_t> TDMData::InsertNewMessage(const std::string& clientGUID,
     // This connection belongs to this thread alone, so its last insert is the one above.
     int32_t id = 0;
     session << "SELECT last_insert_rowid()", into(id), now;
+    TMessageCounters::Instance().CountStored();
     return id;
   } catch (const std::exception& e) {
     LogMessage(Poco::format("TDMData: storing message %d of client %s failed: %s",
@@ -267,6 +269,7 @@ bool FinishMessageRow(Poco::Data::Session& session, int32_t messageID, TMessageS
       bind(timeSent), bind(errorCode), bind(messageID);
   if (insert.execute() == 0) return false;
   session << "DELETE FROM Messages WHERE ID = ?", bind(messageID), now;
+  TMessageCounters::Instance().CountFinished(errorCode);
   return true;
 }
 
