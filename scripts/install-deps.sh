@@ -20,7 +20,7 @@ packages=(
 if [ "${1:-}" = "--run" ]; then
   packages=(
     build-essential cmake ninja-build pkg-config
-    libpoco-dev libsqlite3-dev libsdbus-c++-dev
+    libpoco-dev libsqlite3-dev libsdbus-c++-dev libsdbus-c++-bin
     libcap2-bin ccache
   )
 fi
