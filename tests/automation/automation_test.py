@@ -144,8 +144,13 @@ class AutomationTest(unittest.TestCase):
         return ex
 
     def wait_clients(self, count):
+        """Waits until the last count the tray tip showed is count."""
         text = "1 Client connected" if count == 1 else f"{count} Clients connected"
-        self.assertTrue(vx.wait_until(lambda: server.stdout().rstrip().endswith(text), 15),
+
+        def last_count():
+            shown = re.findall(r"(?:\d+ Clients|1 Client) connected", server.stdout())
+            return shown[-1].rstrip() if shown else None
+        self.assertTrue(vx.wait_until(lambda: last_count() == text, 15),
                         f"tray tip never showed {text!r}: {server.stdout()[-300:]}")
 
 
