@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
@@ -148,6 +149,34 @@ TEST_F(AutomationSessions, ACallerMayNotReleaseAnotherCallersObject) {
   EXPECT_EQ(server->ObjectCount(), 1u);
   object->callMethod("Release").onInterface(kUnknown);
   EXPECT_TRUE(WaitUntil([&] { return server->ObjectCount() == 0; }));
+}
+
+TEST_F(AutomationSessions, AClientHoldsAtMostItsShareOfObjects) {
+  server.reset();
+  server = std::make_unique<TAutomationServer>(TAutomationOptions{.MaxObjectsPerClient = 3},
+                                               TAutomationHost{});
+  std::vector<std::unique_ptr<sdbus::IProxy>> held;
+  for (int i = 0; i < 3; ++i) held.push_back(Create(kVoxmitServerExProgId));
+  try {
+    Create(kVoxmitServerProgId);
+    FAIL() << "a fourth object was made";
+  } catch (const sdbus::Error& e) {
+    EXPECT_EQ(e.getName(), kErrorTooManyObjects);
+  }
+  // Another client has its own share.
+  auto other = sdbus::createSessionBusConnection();
+  auto otherFactory = sdbus::createProxy(*other, kAutomationBusName, kFactoryPath);
+  otherFactory->finishRegistration();
+  sdbus::ObjectPath path;
+  otherFactory->callMethod("CreateObject")
+      .onInterface("VoxmitServer2.ClassFactory")
+      .withArguments(std::string(kVoxmitServerExProgId))
+      .storeResultsTo(path);
+  // A released object frees its place.
+  held.back()->callMethod("Release").onInterface(kUnknown);
+  held.pop_back();
+  EXPECT_NO_THROW(held.push_back(Create(kVoxmitServerProgId)));
+  EXPECT_EQ(server->ObjectCount(), 4u);
 }
 
 TEST_F(AutomationSessions, TheFirstObjectOfAnActivatedProcessEndsIt) {
