@@ -46,13 +46,14 @@ def dbus_client(messages, ready, go, results):
     ex.set("MessageText", "bench message")
     ready.release()
     go.wait()
-    accepted = 0
+    latencies = []
     for rid in range(1, messages + 1):
+        sent = time.monotonic()
         ex.iface.SendMessage(dbus.Int32(rid))
-        if ex.wait_event("MessageAcceptSuccess", rid, timeout=60):
-            accepted += 1
+        ex.wait_event("MessageAcceptSuccess", rid, timeout=60)
+        latencies.append(time.monotonic() - sent)
     ex.release()
-    results.put(accepted)
+    results.put(latencies)
 
 
 def main():
@@ -97,13 +98,17 @@ def main():
             ready.acquire()
         start = time.monotonic()
         go.set()
-        accepted = sum(results.get(timeout=600) for _ in procs)
+        latencies = sorted(x for _ in procs for x in results.get(timeout=600))
         elapsed = time.monotonic() - start
         for p in procs:
             p.join()
+        accepted = len(latencies)
         total = args.clients * args.messages
+        p50 = latencies[len(latencies) // 2] * 1000
+        p99 = latencies[min(len(latencies) - 1, len(latencies) * 99 // 100)] * 1000
         print(f"D-Bus: {args.clients} clients, {accepted}/{total} accepted, "
-              f"{accepted / elapsed:.0f} messages/s")
+              f"{accepted / elapsed:.1f} messages/s, acceptance latency p50 {p50:.3f} ms, "
+              f"p99 {p99:.3f} ms")
 
         tcp = subprocess.run([args.intake_load, "--port", str(port), "--clients",
                               str(args.clients), "--messages", str(args.messages),

@@ -96,7 +96,8 @@ std::string TAutomationServer::CreateObject(const std::string& className,
   bool endsProcess = false;
   {
     std::lock_guard lock(objectsMutex_);
-    if (ownerCounts_[owner] >= options_.MaxObjectsPerClient) {
+    const auto held = ownerCounts_.find(owner);
+    if (held != ownerCounts_.end() && held->second >= options_.MaxObjectsPerClient) {
       throw sdbus::Error(kErrorTooManyObjects, "A client may hold at most " +
                                                    std::to_string(options_.MaxObjectsPerClient) +
                                                    " objects");

@@ -105,6 +105,12 @@ class ServerFixture:
         shutil.rmtree(self.home, ignore_errors=True)
         return code, output
 
+    def sent_results(self, guid):
+        """(ClientRecordID, SendConfirmed) of the client's recorded send results."""
+        with sqlite3.connect(os.path.join(self.home, "ServerData.db")) as db:
+            return db.execute("SELECT ClientRecordID, SendConfirmed FROM SentMessages "
+                              "WHERE ClientGUID = ?", (guid,)).fetchall()
+
     def messages(self):
         with sqlite3.connect(os.path.join(self.home, "ServerData.db")) as db:
             return db.execute("SELECT ClientGUID, ClientRecordID FROM Messages").fetchall()
@@ -138,8 +144,13 @@ class AutomationTest(unittest.TestCase):
         return ex
 
     def wait_clients(self, count):
+        """Waits until the last count the tray tip showed is count."""
         text = "1 Client connected" if count == 1 else f"{count} Clients connected"
-        self.assertTrue(vx.wait_until(lambda: server.stdout().rstrip().endswith(text), 15),
+
+        def last_count():
+            shown = re.findall(r"(?:\d+ Clients|1 Client) connected", server.stdout())
+            return shown[-1].rstrip() if shown else None
+        self.assertTrue(vx.wait_until(lambda: last_count() == text, 15),
                         f"tray tip never showed {text!r}: {server.stdout()[-300:]}")
 
 
@@ -246,6 +257,24 @@ class ExMessageTest(AutomationTest):
         for rid, _, _, _, event, args in cases:
             self.assertIn(args, ex.named(event), (rid, ex.events))
         ex.release()
+
+    def test_a_result_that_comes_after_release_reaches_the_next_logon(self):
+        guid = "{3A1B2C3D-0000-4000-8000-00000000FF01}"
+        ex = self.logged_on_ex(guid)
+        ex.set("CarrierType", 5)
+        ex.set("CarrierSettings", "delay=1500,b,c,d,e")
+        ex.set("PagerID", "500")
+        ex.set("MessageText", "slow")
+        ex.iface.SendMessage(dbus.Int32(77))
+        ex.wait_event("MessageAcceptSuccess")
+        ex.release()
+        self.wait_clients(0)
+        # The send ends while no session of the GUID is logged on: the result waits in the store.
+        self.assertTrue(vx.wait_until(lambda: server.sent_results(guid) == [(77, 0)], 30),
+                        server.sent_results(guid))
+        later = self.logged_on_ex(guid)
+        self.assertEqual(later.wait_event("MessageSendSuccess", timeout=30), [(77,)])
+        later.release()
 
     def test_frame_markers_in_a_value_are_refused(self):
         ex = self.logged_on_ex()
