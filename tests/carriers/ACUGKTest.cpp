@@ -161,6 +161,56 @@ TEST_F(AcugkTest, GatekeeperCarriesOutTheRequestsAndFollowsTheLinkState) {
   EXPECT_FALSE(ACUGateKeeper::GatekeeperConnected());
 }
 
+// Every library event reaches the holder's handler of the same number with its arguments in
+// order; an event without a handler is dropped.
+TEST_F(AcugkTest, EachLibraryEventReachesItsHandlerWithItsArgumentsInOrder) {
+  ACUCB holder;
+  std::vector<std::string> seen;
+  const auto join = [](std::initializer_list<std::string> parts) {
+    std::string out;
+    for (const auto& part : parts) out += part + ";";
+    return out;
+  };
+  const auto ints = [](const auto& values) {
+    std::string out;
+    for (int32_t v : values) out += std::to_string(v) + " ";
+    return out;
+  };
+  using std::to_string;
+  holder.Handler1 = [&](int32_t a, const std::string& t) { seen.push_back(join({"1", to_string(a), t})); };
+  holder.Handler2 = [&](int32_t a, int32_t b, const std::string& t) {
+    seen.push_back(join({"2", to_string(a), to_string(b), t}));
+  };
+  holder.Handler3 = [&](const TInts7& i, const std::string& s, const std::string& t, int32_t a,
+                        int32_t b, int32_t c) {
+    seen.push_back(join({"3", ints(i), s, t, to_string(a), to_string(b), to_string(c)}));
+  };
+  holder.Handler4 = [&](const TInts7& i, const std::string& s, int32_t a, const std::string& t,
+                        const std::string& u) { seen.push_back(join({"4", ints(i), s, to_string(a), t, u})); };
+  holder.Handler5 = [&](const TInts7& i, const std::string& s) { seen.push_back(join({"5", ints(i), s})); };
+  holder.Handler6 = [&](int32_t a, int32_t b, int32_t c, const std::string& s) {
+    seen.push_back(join({"6", to_string(a), to_string(b), to_string(c), s}));
+  };
+  holder.Handler7 = [&](const TInts8& i, const std::string& s) { seen.push_back(join({"7", ints(i), s})); };
+  holder.Handler8 = [&](const TInts8& i) { seen.push_back(join({"8", ints(i)})); };
+  holder.Handler9 = [&](const TInts7& i, const std::string& s) { seen.push_back(join({"9", ints(i), s})); };
+  // Handler10 left unassigned.
+  Orvex library(holder);
+  const std::vector<int32_t> in = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  for (int slot = 3; slot <= 12; ++slot) Fake()->Fire(slot, in, {u"s", std::u16string{u't', 0x1e9}, u"u"});
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "1;1;s;",
+                      "2;1;2;s;",
+                      "3;1 2 3 4 5 6 7 ;s;t\xe9;8;9;10;",
+                      "4;1 2 3 4 5 6 7 ;s;8;t\xe9;u;",
+                      "5;1 2 3 4 5 6 7 ;s;",
+                      "6;1;2;3;s;",
+                      "7;1 2 3 4 5 6 7 8 ;s;",
+                      "8;1 2 3 4 5 6 7 8 ;",
+                      "9;1 2 3 4 5 6 7 ;s;",
+                  }));
+}
+
 TEST_F(AcugkTest, WithoutALibraryObjectTheGatekeeperExistsAndDoesNothing) {
   unsetenv("ORVEXNET_SERVER");
   HandleGatekeeperMessage(keeper_, Request(WM_GATEKEEPER_CREATE));

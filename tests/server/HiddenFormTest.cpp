@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -10,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "carriers/ACUGK.h"
 #include "host/LogFile.h"
 #include "host/WindowMessages.h"
 #include "platform/OperatorUi.h"
@@ -156,4 +159,18 @@ TEST(PostStartServer, WaitsForTheFormsAndGivesUpAfterItsDeadline) {
   caller.join();
   EXPECT_EQ(drain(), std::vector<uint32_t>{WM_START_SERVER});
   SetLogWindowSink({});
+}
+
+// The gatekeeper requests reach the gatekeeper; the form owns it until the form goes. Without
+// a terminal-network provider the gatekeeper exists but holds no library object.
+TEST_F(HiddenForm, CreatesTheGatekeeperOnceAndFreesItWithTheForm) {
+  unsetenv("ORVEXNET_SERVER");
+  EXPECT_FALSE(ACUGateKeeper::Exists());
+  form_->HandleMessage({WM_GATEKEEPER_CREATE, 0, 0, {}});
+  EXPECT_TRUE(ACUGateKeeper::Exists());
+  form_->HandleMessage({WM_GATEKEEPER_CONNECT, 0, 0, "A,B,host,1720,3"});
+  form_->HandleMessage({WM_GATEKEEPER_SEND, 0, 0, "0,101,Thello"});
+  EXPECT_FALSE(ACUGateKeeper::GatekeeperConnected());
+  form_.reset();
+  EXPECT_FALSE(ACUGateKeeper::Exists());
 }

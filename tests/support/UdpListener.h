@@ -30,6 +30,7 @@ public:
 private:
   Poco::Net::DatagramSocket socket_;
   uint16_t port_ = 0;
+  std::vector<char> buffer_ = std::vector<char>(65536);  // the largest datagram
 };
 
 } // namespace voxmit::test
