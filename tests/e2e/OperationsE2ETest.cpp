@@ -167,6 +167,31 @@ TEST_F(OperationsE2E, StatusIsScrapedWhileMessagesGoOutAndTheRunReportsItsCounts
       << out;
 }
 
+TEST_F(OperationsE2E, ClientsThatKeepTheirConnectionsDoNotStarveOthers) {
+  // More clients than the endpoint has workers, each asking again on its own session (kept
+  // alive where the server allows it): every request is answered, none waits its timeout out.
+  std::vector<std::unique_ptr<Poco::Net::HTTPClientSession>> sessions;
+  for (int i = 0; i < 4; ++i) {
+    sessions.push_back(std::make_unique<Poco::Net::HTTPClientSession>(
+        "127.0.0.1", static_cast<uint16_t>(statusPort)));
+    sessions.back()->setKeepAlive(true);
+    sessions.back()->setTimeout(Poco::Timespan(3, 0));
+  }
+  for (int round = 0; round < 3; ++round) {
+    for (auto& session : sessions) {
+      Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, "/health",
+                                     Poco::Net::HTTPMessage::HTTP_1_1);
+      request.setKeepAlive(true);
+      session->sendRequest(request);
+      Poco::Net::HTTPResponse response;
+      std::string body;
+      ASSERT_NO_THROW(Poco::StreamCopier::copyToString(session->receiveResponse(response), body))
+          << "round " << round;
+      EXPECT_EQ(body, "running\n");
+    }
+  }
+}
+
 TEST_F(OperationsE2E, DeviceCommandsKnowTheServerRunsOnTheirDatabase) {
   const std::vector<std::string> home_ = {"--home", home.Path().string()};
   auto command = [&](std::vector<std::string> args, std::string* err) {
