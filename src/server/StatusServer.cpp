@@ -202,7 +202,7 @@ uint16_t TStatusServer::Port() const { return server_->port(); }
 
 THealth CurrentHealth() {
   if (ServerStarting) return {503, "starting"};
-  if (ServerStopping || ServerExiting) return {503, "stopping"};
+  if (ServerStopping || ServerExiting || ProcessEnding) return {503, "stopping"};
   if (ServerRunning) return {200, "running"};
   return {503, "stopped"};
 }

@@ -154,7 +154,17 @@ TEST_F(OperationsE2E, StatusIsScrapedWhileMessagesGoOutAndTheRunReportsItsCounts
   EXPECT_GT(scrapes.load(), 10);
   EXPECT_EQ(badScrapes.load(), 0);
 
+  // From the stop request on, monitoring hears that the server is going.
   server->Signal(SIGTERM);
+  HttpAnswer health;
+  EXPECT_TRUE(WaitUntil([&] {
+    try {
+      health = Get(statusPort, "/health");
+    } catch (const std::exception&) {
+    }
+    return health.Status == 503;
+  }, 10s));
+  EXPECT_EQ(health.Body, "stopping\n");
   ASSERT_EQ(server->WaitExit(60s), 0);
   const std::string out = server->Stdout();
   EXPECT_TRUE(std::regex_search(
