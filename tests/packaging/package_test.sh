@@ -46,5 +46,27 @@ XDG_RUNTIME_DIR=$home /usr/bin/VoxmitServer2 device-kinds list --home "$home" | 
   || { echo "FAIL: the installed server cannot read its new database"; exit 1; }
 getent passwd voxmit >/dev/null || { echo "FAIL: the package made no voxmit user"; exit 1; }
 
+# The installed server runs headless as the service user and stops on SIGTERM with code 0.
+run_home="$home/service"
+chmod 755 "$home"  # the service user must reach its home inside
+mkdir "$run_home"
+port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf '[Connections]\nPortNo=%s\n' "$port" > "$run_home/Settings.ini"
+/usr/bin/VoxmitServer2 --create-database --home "$run_home" >/dev/null
+$SUDO chown -R voxmit: "$run_home"
+$SUDO setpriv --reuid voxmit --regid voxmit --init-groups env XDG_RUNTIME_DIR="$run_home" \
+  /usr/bin/VoxmitServer2 --headless --home "$run_home" > "$home/server.out" 2>&1 &
+server=$!
+for _ in $(seq 1 100); do
+  grep -q "VoxmitServer - Running" "$home/server.out" && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.2
+done
+grep -q "VoxmitServer - Running" "$home/server.out" || { cat "$home/server.out"; echo "FAIL: the installed server did not start"; exit 1; }
+$SUDO kill -TERM "$server"
+code=0; wait "$server" || code=$?
+[ "$code" -eq 0 ] || { cat "$home/server.out"; echo "FAIL: the installed server ended with $code"; exit 1; }
+grep -q "VoxmitServer2 stopped:" "$home/server.out" || { cat "$home/server.out"; echo "FAIL: no stop line"; exit 1; }
+
 systemd-analyze verify /usr/lib/systemd/system/voxmit.service
 echo "package test passed"
