@@ -65,7 +65,12 @@ void TNSingleInstance::SetHolderText(const std::string& text) {
 std::optional<std::string> TNSingleInstance::ProbeHolder() {
   const std::string path = LockPath();
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;  // no lock file: no server ever ran here since boot
+  if (fd < 0) {
+    // No lock file: no server ran here since the folder was made. One this user may not read
+    // may still be held: say so, without a database.
+    if (errno == ENOENT) return std::nullopt;
+    return std::string();
+  }
   int r;
   while ((r = flock(fd, LOCK_SH | LOCK_NB)) < 0 && errno == EINTR) {
   }

@@ -24,7 +24,8 @@ public:
   // can tell which database a running server uses). Throws std::system_error on failure.
   void SetHolderText(const std::string& text);
   // Whether a process holds the lock at LockPath(): nothing when none does, else the text the
-  // holder wrote (empty when it wrote none). Any user may ask: the file is only read. Taking
+  // holder wrote (empty when it wrote none, or when the file exists but cannot be read, so
+  // that a server of another user counts as possibly running). The file is only read. Taking
   // the probe's shared lock for a moment could make a server starting in that very moment
   // refuse to start as a second instance.
   static std::optional<std::string> ProbeHolder();

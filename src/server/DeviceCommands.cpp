@@ -85,11 +85,10 @@ struct TArgs {
 TArgs ParseArgs(const std::vector<std::string>& args) {
   TArgs a;
   a.Group = args.at(0);
-  if (args.size() < 2) BadInput(a.Group + " needs an action");
-  a.Action = args[1];
   static const std::vector<std::string> kValued = {"--home", "--name", "--kind", "--settings",
                                                    "--type-no"};
-  for (size_t i = 2; i < args.size(); ++i) {
+  // Options may stand anywhere; the first other word is the action.
+  for (size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg.rfind("--", 0) == 0) {
       std::string name = arg, value;
@@ -106,10 +105,13 @@ TArgs ParseArgs(const std::vector<std::string>& args) {
       }
       if (a.Options.count(name)) BadInput(name + " is given twice");
       a.Options[name] = value;
+    } else if (a.Action.empty()) {
+      a.Action = arg;
     } else {
       a.Positional.push_back(arg);
     }
   }
+  if (a.Action.empty()) BadInput(a.Group + " needs an action (list, add, edit, remove)");
   return a;
 }
 

@@ -283,6 +283,7 @@ int RunHeadless(const TCommandLine& cl) {
         if (!form->FatalStop().empty()) loop.Quit();
       },
            [&form, &loop](int) {
+             ProcessEnding = true;
              if (ServerRunning) form->StopServer();
              form->Exit();
              loop.Quit();

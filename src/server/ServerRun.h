@@ -21,6 +21,10 @@
 //     thread;
 //  6. close the log file, stop the maintenance thread, drop the containers.
 //
+// A finished start writes the run's start line and publishes its containers to the status
+// endpoint (RunReport.h); the stop withdraws them before step 1 and writes the stop line (the
+// messages stored and finished during the run) between steps 5 and 6.
+//
 // Ownership: the run owns the carriers list, the clients list, the input message queue, the
 // run's TCP connections, the intake threads and the scheduler. The containers are shared with
 // the sessions and threads that were given them, which keeps each alive while it is held. The

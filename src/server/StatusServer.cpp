@@ -179,8 +179,11 @@ TStatusServer::TStatusServer(const TStatusSettings& settings, std::filesystem::p
   auto params = Poco::AutoPtr<Poco::Net::HTTPServerParams>(new Poco::Net::HTTPServerParams);
   params->setMaxThreads(kWorkerThreads);
   params->setMaxQueued(kMaxQueuedRequests);
-  params->setKeepAlive(true);
-  params->setTimeout(Poco::Timespan(5, 0));
+  // One request per connection: a kept-alive connection holds one of the two workers for as
+  // long as its client keeps it, and a third client would wait behind two idle ones.
+  params->setKeepAlive(false);
+  // A connection that sends nothing holds a worker this long at most.
+  params->setTimeout(Poco::Timespan(2, 0));
   server_ = std::make_unique<Poco::Net::HTTPServer>(
       new TStatusHandlerFactory(std::move(database)), *threads_, socket, params);
   server_->start();
@@ -199,7 +202,7 @@ uint16_t TStatusServer::Port() const { return server_->port(); }
 
 THealth CurrentHealth() {
   if (ServerStarting) return {503, "starting"};
-  if (ServerStopping || ServerExiting) return {503, "stopping"};
+  if (ServerStopping || ServerExiting || ProcessEnding) return {503, "stopping"};
   if (ServerRunning) return {200, "running"};
   return {503, "stopped"};
 }

@@ -16,6 +16,7 @@
 // Threads: construct and destroy on the UI thread; the requests run on the server's own
 // threads. The destructor stops the listener and waits for requests in progress.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -62,6 +63,11 @@ struct THealth {
   std::string Body;
 };
 THealth CurrentHealth();
+
+// Set when the process is about to stop the server and end (SIGTERM, SIGINT): /health says
+// "stopping" from then on, also during the second the shutdown notice is given before the stop
+// sequence sets ServerStopping. Any thread.
+inline std::atomic<bool> ProcessEnding{false};
 
 // The /metrics text, built now (the endpoint shares it for kMetricsMaxAgeMs).
 std::string BuildMetrics(const std::filesystem::path& database);

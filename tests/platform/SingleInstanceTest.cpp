@@ -132,5 +132,23 @@ TEST(SingleInstance, ALockFileOthersOwnOrMayWriteIsRefused) {
   EXPECT_TRUE(fresh.Acquire());
 }
 
+TEST(SingleInstance, AProbeTellsWhetherTheLockIsHeldAndWhatItsHolderWrote) {
+  ScopedRuntimeDir runtime;
+  EXPECT_EQ(TNSingleInstance::ProbeHolder(), std::nullopt);  // no lock file yet
+  {
+    TNSingleInstance holder;
+    ASSERT_TRUE(holder.Acquire());
+    EXPECT_EQ(TNSingleInstance::ProbeHolder(), std::string());
+    holder.SetHolderText("database=/srv/a/ServerData.db\n");
+    holder.SetHolderText("database=/b.db\n");  // replaces, never appends
+    EXPECT_EQ(TNSingleInstance::ProbeHolder(), std::string("database=/b.db\n"));
+    // The probe's moment of holding must not have cost the holder its lock.
+    EXPECT_EQ(AcquireInChild(), 1);
+  }
+  // Released: the text stays in the file, but no one holds the lock.
+  EXPECT_EQ(TNSingleInstance::ProbeHolder(), std::nullopt);
+  EXPECT_EQ(AcquireInChild(), 0);
+}
+
 } // namespace
 } // namespace voxmit
