@@ -387,9 +387,8 @@ void TIteratorReceiveThread::Execute() {
   while (!Finished()) {
     try {
       RetryFailedResults();
-      if (auto result = GatherParts(CollectOneResult())) {
-        if (!ProcessResult(*result)) failedResults_.emplace_back(std::move(result), 1);
-      }
+      const auto results = CollectResults();
+      if (!results.empty()) ProcessResults(results);
     } catch (const std::exception& e) {
       LogMessage("TIteratorReceiveThread.Execute($" + Identity() + "): " + e.what());
     }
@@ -404,7 +403,20 @@ bool TIteratorReceiveThread::Finished() {
   return channels_->Count() == 0;
 }
 
-std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult() {
+std::vector<std::shared_ptr<TNBaseChannelMessage>> TIteratorReceiveThread::CollectResults() {
+  std::vector<std::shared_ptr<TNBaseChannelMessage>> results;
+  int32_t timeoutMs = settings::ThreadWaitLoopTimeout;
+  while (results.size() < kResultBatch) {
+    auto part = CollectOneResult(timeoutMs);
+    if (!part) break;
+    timeoutMs = 0;  // the first came: take what else is back, without waiting
+    if (auto result = GatherParts(std::move(part))) results.push_back(std::move(result));
+  }
+  return results;
+}
+
+std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult(
+    int32_t timeoutMs) {
   if (!WaitForChannels(*channels_, TerminatedEvent()) || Terminated()) {
     // Terminating: collect what is there without waiting for the list.
     TNReadLock lock(channels_->Lock());
@@ -418,7 +430,7 @@ std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult()
   if (handles.Count() == 0) return nullptr;
   const std::vector<const TNEvent*> events =
       EventWindow(handles.Events, windowStart_, kMaxWaitObjects);
-  const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
+  const int32_t index = WaitForAny(events, timeoutMs);
   if (index == kWaitTimeout) return nullptr;
   TNReadLock lock(channels_->Lock());
   auto channel = FindChannelByResultEvent(*channels_, events[index]);
@@ -450,33 +462,56 @@ std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::GatherParts(
   return result;
 }
 
+void TIteratorReceiveThread::ProcessResults(
+    const std::vector<std::shared_ptr<TNBaseChannelMessage>>& results) {
+  std::vector<std::string> wake;
+  try {
+    Poco::Data::Session& session = data_.ThreadSession();
+    wake = RunWriteTransaction(session, [&] {
+      std::vector<std::string> guids;
+      for (const auto& result : results) guids.push_back(RecordResult(session, *result));
+      return guids;
+    });
+  } catch (const std::exception& e) {
+    LogMessage("TIteratorReceiveThread: recording " + std::to_string(results.size()) +
+               " results at once failed, recording each on its own: " + e.what());
+    for (const auto& result : results)
+      if (!ProcessResult(*result)) failedResults_.emplace_back(result, 1);
+    return;
+  }
+  if (!clients_) return;
+  std::sort(wake.begin(), wake.end());
+  wake.erase(std::unique(wake.begin(), wake.end()), wake.end());
+  for (const std::string& guid : wake)
+    if (!guid.empty()) WakeClientConfirmations(*clients_, guid);
+}
+
+std::string TIteratorReceiveThread::RecordResult(Poco::Data::Session& session,
+                                                 const TNBaseChannelMessage& part) {
+  if (!part.Taken) {
+    session << "UPDATE Messages SET Sending = 0, RetryTimes = ? WHERE ID = ?",
+        bind(part.RetryTimes), bind(part.ID), now;
+    return "";
+  }
+  std::vector<std::string> guids;
+  session << "SELECT ClientGUID FROM Messages WHERE ID = ?", bind(part.ID), into(guids), now;
+  // Finished by another part of it, or deleted: the result is dropped.
+  if (guids.empty()) return "";
+  if (!FinishMessageRow(session, part.ID, part.SendError, DbNow())) return "";
+  return guids.front();
+}
+
 bool TIteratorReceiveThread::ProcessResult(const TNBaseChannelMessage& part) {
   std::string clientGUID;
   try {
     Poco::Data::Session& session = data_.ThreadSession();
-    if (!part.Taken) {
-      RunWriteTransaction(session, [&] {
-        session << "UPDATE Messages SET Sending = 0, RetryTimes = ? WHERE ID = ?",
-            bind(part.RetryTimes), bind(part.ID), now;
-      });
-      return true;
-    }
-    const bool finished = RunWriteTransaction(session, [&] {
-      std::vector<std::string> guids;
-      session << "SELECT ClientGUID FROM Messages WHERE ID = ?", bind(part.ID), into(guids),
-          now;
-      // Finished by another part of it, or deleted: the result is dropped.
-      if (guids.empty()) return false;
-      clientGUID = guids.front();
-      return FinishMessageRow(session, part.ID, part.SendError, DbNow());
-    });
-    if (!finished) return true;
+    clientGUID = RunWriteTransaction(session, [&] { return RecordResult(session, part); });
   } catch (const std::exception& e) {
     LogMessage("TIteratorReceiveThread: recording the result of message " +
                std::to_string(part.ID) + " failed: " + e.what());
     return false;
   }
-  if (clients_) WakeClientConfirmations(*clients_, clientGUID);
+  if (clients_ && !clientGUID.empty()) WakeClientConfirmations(*clients_, clientGUID);
   return true;
 }
 

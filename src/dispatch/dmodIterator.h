@@ -15,7 +15,8 @@
 //     channel, so no reader stays open across a wait. A row is marked Sending (only if it is
 //     still there and not yet marked) before its parts are handed to a channel.
 //   - The receive thread (TIteratorReceiveThread) collects results and writes them on its
-//     own connection, then wakes the submitting client's session in the clients list.
+//     own connection, then wakes the submitting client's session in the clients list. The
+//     results that are back together are written in one transaction.
 //   - Channels (the list) is read under its read lock by all three threads; the channels take
 //     its write lock to register and unregister themselves.
 //
@@ -29,6 +30,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <Poco/Data/Session.h>
 
 #include "channels/BaseChannel.h"
 #include "common/BaseContainers.h"
@@ -162,6 +165,9 @@ private:
 // last channel has left the list. Terminate and WaitFor belong to the iterator's owner.
 class TIteratorReceiveThread {
 public:
+  // Most results recorded in one transaction.
+  static constexpr size_t kResultBatch = 256;
+
   explicit TIteratorReceiveThread(TIterator& iterator);
   TIteratorReceiveThread(const TIteratorReceiveThread&) = delete;
   TIteratorReceiveThread& operator=(const TIteratorReceiveThread&) = delete;
@@ -172,12 +178,20 @@ public:
 private:
   void Execute();
   bool Finished();
-  std::shared_ptr<TNBaseChannelMessage> CollectOneResult();
+  // Waits up to timeoutMs for a result of any channel; nullptr when none came.
+  std::shared_ptr<TNBaseChannelMessage> CollectOneResult(int32_t timeoutMs);
+  // The results that are back now, at most kResultBatch, after waiting for the first.
+  std::vector<std::shared_ptr<TNBaseChannelMessage>> CollectResults();
   // Gathers the parts of a split message; returns the message's one result once its last
   // part is back, or nullptr while parts are still out.
   std::shared_ptr<TNBaseChannelMessage> GatherParts(std::shared_ptr<TNBaseChannelMessage> part);
   // False when the database failed (the part is kept and tried again).
   bool ProcessResult(const TNBaseChannelMessage& part);
+  // Records the results in one transaction (one fsync for all of them); when that fails,
+  // each on its own (ProcessResult), so one that cannot be written holds up no other.
+  void ProcessResults(const std::vector<std::shared_ptr<TNBaseChannelMessage>>& results);
+  // Inside a write transaction: records one result; the client to wake, "" for none.
+  std::string RecordResult(Poco::Data::Session& session, const TNBaseChannelMessage& part);
   void RetryFailedResults();
   bool Terminated() const { return thread_.StopRequested(); }
   const TNEvent& TerminatedEvent() const { return thread_.StopEvent(); }
