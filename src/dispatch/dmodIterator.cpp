@@ -272,9 +272,22 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedMessages(int32_t carrierID) 
       opened = true;
     }
     if (rows.empty()) return TFeed::Fed;
-    for (const TRow& row : rows) {
-      const TFeed feed = FeedOne(row, carrierID);
-      if (feed != TFeed::Fed) return feed;
+    for (size_t next = 0; next < rows.size();) {
+      const size_t count = std::min(TIterator::kMarkBatch, rows.size() - next);
+      const std::vector<bool> marked = MarkSending(&rows[next], count);
+      for (size_t i = 0; i < count; ++i) {
+        if (!marked[i]) continue;
+        const TFeed feed = FeedOne(rows[next + i], carrierID);
+        if (feed == TFeed::Fed) continue;
+        // Marked but never handed over: back to the queue, or they would wait for the next
+        // start and be reported abandoned.
+        std::vector<int32_t> unfed;
+        for (size_t j = i; j < count; ++j)
+          if (marked[j]) unfed.push_back(rows[next + j].ID);
+        UnmarkSending(unfed);
+        return feed;
+      }
+      next += count;
     }
     after = TPageKey{rows.back().TimeReceived, rows.back().ID};
   }
@@ -327,9 +340,8 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedOne(const TRow& row, int32_t
     const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
     if (index == kWaitTimeout) continue;
     if (index == 0) return TFeed::Restart;
-    // The row is marked before any part of it can reach a channel, so a result always finds
-    // its row marked; a row deleted meanwhile is skipped.
-    if (!MarkSending(row.ID)) return TFeed::Fed;
+    // The row was marked before any part of it can reach a channel, so a result always finds
+    // its row marked.
     {
       TNReadLock lock(channels_->Lock());
       if (auto channel = FindChannelByReadyEvent(*channels_, carrierID, events[index])) {
@@ -337,24 +349,36 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedOne(const TRow& row, int32_t
         return TFeed::Fed;
       }
     }
-    // The channel closed while the row was being marked: give the row back, try another.
-    UnmarkSending(row.ID);
+    // The channel closed meanwhile: try another.
   }
 }
 
-bool TIteratorSendThread::MarkSending(int32_t id) {
+std::vector<bool> TIteratorSendThread::MarkSending(const TRow* rows, size_t count) {
   Poco::Data::Session& session = data_.ThreadSession();
   return RunWriteTransaction(session, [&] {
+    std::vector<bool> marked(count, false);
+    int32_t id = 0;
     Poco::Data::Statement update(session);
-    update << "UPDATE Messages SET Sending = 1 WHERE ID = ? AND Sending = 0", bind(id);
-    return update.execute() > 0;
+    update << "UPDATE Messages SET Sending = 1 WHERE ID = ? AND Sending = 0", use(id);
+    for (size_t i = 0; i < count; ++i) {
+      id = rows[i].ID;
+      marked[i] = update.execute() > 0;
+    }
+    return marked;
   });
 }
 
-void TIteratorSendThread::UnmarkSending(int32_t id) {
+void TIteratorSendThread::UnmarkSending(const std::vector<int32_t>& ids) {
+  if (ids.empty()) return;
   Poco::Data::Session& session = data_.ThreadSession();
   RunWriteTransaction(session, [&] {
-    session << "UPDATE Messages SET Sending = 0 WHERE ID = ?", bind(id), now;
+    int32_t id = 0;
+    Poco::Data::Statement update(session);
+    update << "UPDATE Messages SET Sending = 0 WHERE ID = ?", use(id);
+    for (int32_t each : ids) {
+      id = each;
+      update.execute();
+    }
   });
 }
 
