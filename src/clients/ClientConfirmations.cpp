@@ -153,6 +153,10 @@ void TNClientConfirmationsThread::Report(const TRow& row) {
 bool TNClientConfirmationsThread::WaitForNextPass() {
   using TClock = std::chrono::steady_clock;
   const auto noted = TClock::now();
+  // After a pass that found results, the next waits a moment even when woken: results that
+  // come one by one are then claimed a few at a time, not each in its own transaction (every
+  // write of the process takes its turn, and a busy client's wakes would crowd out intake).
+  if (foundRows_ && thread_.StopEvent().Wait(kPassGapMs) == wrSignaled) return false;
   const std::array<const TNEvent*, 2> events{&thread_.StopEvent(), &requeryEvent_};
   for (;;) {
     if (Terminated()) return false;

@@ -37,6 +37,8 @@ class TNClientConfirmationsThread {
 public:
   // Rows per page of the confirmation query.
   static constexpr int32_t kPageSize = 500;
+  // Least time between a pass that found results and the next, in ms.
+  static constexpr int32_t kPassGapMs = 50;
 
   TNClientConfirmationsThread(TBaseClient& client, std::string clientGUID, TDMData* data);
   TNClientConfirmationsThread(const TNClientConfirmationsThread&) = delete;
