@@ -1,10 +1,11 @@
 // intake-load: many clients submitting messages to a running server at once.
 //
 //   intake-load --port P [--host H] [--clients N] [--messages M] [--carrier-type T]
-//               [--settings S] [--timeout SECONDS]
+//               [--settings S] [--timeout SECONDS] [--outstanding K]
 //
 // Every client connects, logs on with its own GUID and, once all clients are logged on,
-// submits M messages one at a time, each after the MESSAGE_ACCEPTED of the one before.
+// submits M messages, keeping up to K (default 1) without their MESSAGE_ACCEPTED: with K = 1
+// each goes after the acceptance of the one before.
 // Prints the logons that succeeded, the accepted messages per second over the whole run
 // and the 50th and 99th percentile of the time from sending a message to its acceptance.
 // Exit code 0 when every logon and every message succeeded, 1 otherwise, 2 on bad usage.
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <latch>
 #include <memory>
@@ -42,6 +44,7 @@ struct TLoadOptions {
   int CarrierType = 5;
   std::string Settings = "load-test";
   int TimeoutSeconds = 30;
+  int Outstanding = 1;
 };
 
 struct TClientResult {
@@ -54,7 +57,8 @@ struct TClientResult {
 
 const char* const Usage =
     "usage: intake-load --port P [--host H] [--clients N] [--messages M]\n"
-    "                   [--carrier-type T] [--settings S] [--timeout SECONDS]\n";
+    "                   [--carrier-type T] [--settings S] [--timeout SECONDS]\n"
+    "                   [--outstanding K]\n";
 
 bool ParseOptions(int argc, char** argv, TLoadOptions& options) {
   for (int i = 1; i < argc; ++i) {
@@ -71,10 +75,11 @@ bool ParseOptions(int argc, char** argv, TLoadOptions& options) {
     else if (arg == "--messages") options.Messages = number;
     else if (arg == "--carrier-type") options.CarrierType = number;
     else if (arg == "--timeout") options.TimeoutSeconds = number;
+    else if (arg == "--outstanding") options.Outstanding = number;
     else return false;
   }
   return options.Port > 0 && options.Port <= 65535 && options.Clients > 0 &&
-         options.Messages >= 0 && options.TimeoutSeconds > 0;
+         options.Messages >= 0 && options.TimeoutSeconds > 0 && options.Outstanding > 0;
 }
 
 // A thousand clients need more descriptors than the usual soft limit.
@@ -136,35 +141,43 @@ private:
   }
 
   void SubmitAll(TClientConnection& connection) {
-    for (int id = 1; id <= options_.Messages; ++id) {
-      const auto sent = TClock::now();
-      connection.SendMessage(id, options_.CarrierType, options_.Settings,
-                             std::to_string(1000 + index_),
-                             "Load message " + std::to_string(id));
-      if (!AwaitAcceptance(connection, id)) return;
-      result_.LatenciesMs.push_back(
-          std::chrono::duration<double, std::milli>(TClock::now() - sent).count());
+    std::vector<TClock::time_point> sentAt(static_cast<std::size_t>(options_.Messages) + 1);
+    int submitted = 0;
+    while (result_.Accepted + result_.Refused < options_.Messages) {
+      while (submitted < options_.Messages &&
+             submitted - result_.Accepted - result_.Refused < options_.Outstanding) {
+        ++submitted;
+        sentAt[static_cast<std::size_t>(submitted)] = TClock::now();
+        connection.SendMessage(submitted, options_.CarrierType, options_.Settings,
+                               std::to_string(1000 + index_),
+                               "Load message " + std::to_string(submitted));
+      }
+      const int id = AwaitAcceptance(connection);
+      if (id == 0) return;
+      if (id <= submitted)
+        result_.LatenciesMs.push_back(std::chrono::duration<double, std::milli>(
+                                          TClock::now() - sentAt[static_cast<std::size_t>(id)])
+                                          .count());
     }
   }
 
-  // True when the message was accepted or refused; false when no answer came. Other replies
-  // (send results, notices) are passed over.
-  bool AwaitAcceptance(TClientConnection& connection, int id) {
-    const std::string recordId = std::to_string(id);
+  // The record ID of the next message accepted or refused; 0 when no answer came. Other
+  // replies (send results, notices) are passed over.
+  int AwaitAcceptance(TClientConnection& connection) {
     const auto deadline = TClock::now() + timeout_;
     while (const auto reply = connection.ReadReply(Left(deadline))) {
-      const bool forThis = !reply->Fields.empty() && reply->Fields[0] == recordId;
-      if (forThis && reply->Keyword == "MESSAGE_ACCEPTED") {
+      const int id = reply->Fields.empty() ? 0 : std::atoi(reply->Fields[0].c_str());
+      if (reply->Keyword == "MESSAGE_ACCEPTED") {
         ++result_.Accepted;
-        return true;
+        return id;
       }
-      if (forThis && reply->Keyword == "MESSAGE_ACCEPT_ERROR") {
+      if (reply->Keyword == "MESSAGE_ACCEPT_ERROR") {
         ++result_.Refused;
-        return true;
+        return id;
       }
     }
-    std::fprintf(stderr, "client %d: no acceptance for record %d\n", index_, id);
-    return false;
+    std::fprintf(stderr, "client %d: no acceptance within the timeout\n", index_);
+    return 0;
   }
 
   const TLoadOptions& options_;

@@ -62,9 +62,14 @@ bool TNClientConfirmationsThread::Pass(TDMData& data) {
   do {
     if (!ReadPage(data, first ? nullptr : &last, rows)) return !Terminated();
     if (!rows.empty()) foundRows_ = true;
-    for (const TRow& row : rows) {
-      if (!WaitForRoom()) return false;
-      if (Claim(data, row.ID)) Report(row);
+    for (size_t next = 0; next < rows.size();) {
+      const int32_t room = WaitForRoom();
+      if (room == 0) return false;
+      const size_t count = std::min(rows.size() - next, static_cast<size_t>(room));
+      const std::vector<bool> claimed = Claim(data, &rows[next], count);
+      for (size_t i = 0; i < count; ++i)
+        if (claimed[i]) Report(rows[next + i]);
+      next += count;
     }
     if (!rows.empty()) last = rows.back();
     first = false;
@@ -97,29 +102,40 @@ bool TNClientConfirmationsThread::ReadPage(TDMData& data, const TRow* after,
   return true;
 }
 
-bool TNClientConfirmationsThread::WaitForRoom() {
+int32_t TNClientConfirmationsThread::WaitForRoom() {
   const TReplyMessageList& replies = *client_.ReplyList();
   const std::array<const TNEvent*, 2> events{&thread_.StopEvent(), replies.Event(stLowMark)};
   for (;;) {
     const int32_t which = WaitForAny(events, settings::ThreadWaitLoopTimeout);
-    if (which == 0) return false;
-    if (which == 1) return true;
+    if (which == 0) return 0;
+    if (which == 1) break;
   }
+  TReplyMessageList& list = *client_.ReplyList();
+  TNReadLock lock(list.Lock());
+  return std::max(list.LowMark() + 1 - list.Count(), 1);
 }
 
-bool TNClientConfirmationsThread::Claim(TDMData& data, int32_t rowID) {
+std::vector<bool> TNClientConfirmationsThread::Claim(TDMData& data, const TRow* rows,
+                                                     size_t count) {
   try {
     Poco::Data::Session& session = data.ThreadSession();
     return RunWriteTransaction(session, [&] {
+      std::vector<bool> claimed(count, false);
+      int32_t id = 0;
       Poco::Data::Statement update(session);
       update << "UPDATE SentMessages SET SendConfirmed = 1 WHERE ID = ? AND SendConfirmed = 0",
-          bind(rowID);
-      return update.execute() == 1;
+          use(id);
+      for (size_t i = 0; i < count; ++i) {
+        id = rows[i].ID;
+        claimed[i] = update.execute() == 1;
+      }
+      return claimed;
     });
   } catch (const std::exception& e) {
-    LogMessage("TNClientConfirmationsThread, marking result " + std::to_string(rowID) +
+    LogMessage("TNClientConfirmationsThread, marking " + std::to_string(count) +
+               " results from " + std::to_string(rows[0].ID) +
                " confirmed failed: " + ErrorText(e));
-    return false;
+    return std::vector<bool>(count, false);
   }
 }
 
@@ -137,6 +153,10 @@ void TNClientConfirmationsThread::Report(const TRow& row) {
 bool TNClientConfirmationsThread::WaitForNextPass() {
   using TClock = std::chrono::steady_clock;
   const auto noted = TClock::now();
+  // After a pass that found results, the next waits a moment even when woken: results that
+  // come one by one are then claimed a few at a time, not each in its own transaction (every
+  // write of the process takes its turn, and a busy client's wakes would crowd out intake).
+  if (foundRows_ && thread_.StopEvent().Wait(kPassGapMs) == wrSignaled) return false;
   const std::array<const TNEvent*, 2> events{&thread_.StopEvent(), &requeryEvent_};
   for (;;) {
     if (Terminated()) return false;

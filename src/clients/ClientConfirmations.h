@@ -4,14 +4,15 @@
 // SendConfirmed No, oldest TimeSent first), queues MESSAGE_SENT or MESSAGE_SEND_ERROR for each
 // at the tail of the session's reply list and marks the row reported.
 //
-// Back-pressure: a reply is added only while the reply list holds at most its low mark (10)
-// entries, so a client that does not read never makes the server hold more than 11 of its
-// results in memory; the rest wait in the database.
+// Back-pressure: replies are added only while the reply list holds at most its low mark (10)
+// entries, and no more than take it to 11, so a client that does not read never makes the
+// server hold more than 11 of its results in memory; the rest wait in the database.
 //
 // Store: the thread reads the rows in pages on its own connection (TDMData::ThreadSession) and
-// closes each statement before it waits. A row is claimed (SendConfirmed set, only if still
-// No) before its reply is queued, so a result is never queued twice, even by two sessions of
-// one GUID overlapping for a moment, and a failed write to the database queues nothing. A
+// closes each statement before it waits. The rows that fit in the reply list are claimed
+// (SendConfirmed set, only where still No) in one transaction before their replies are queued,
+// so a result is never queued twice, even by two sessions of one GUID overlapping for a moment,
+// and a failed write to the database queues nothing. A
 // failed query is logged and tried again at the next pass: the session keeps getting its
 // results.
 //
@@ -36,6 +37,8 @@ class TNClientConfirmationsThread {
 public:
   // Rows per page of the confirmation query.
   static constexpr int32_t kPageSize = 500;
+  // Least time between a pass that found results and the next, in ms.
+  static constexpr int32_t kPassGapMs = 50;
 
   TNClientConfirmationsThread(TBaseClient& client, std::string clientGUID, TDMData* data);
   TNClientConfirmationsThread(const TNClientConfirmationsThread&) = delete;
@@ -60,9 +63,11 @@ private:
   // One pass over the unreported rows; false when the thread was terminated meanwhile.
   bool Pass(TDMData& data);
   bool ReadPage(TDMData& data, const TRow* after, std::vector<TRow>& rows);
-  // Waits until the reply list is at or below its low mark; false when terminated.
-  bool WaitForRoom();
-  bool Claim(TDMData& data, int32_t rowID);
+  // Waits until the reply list is at or below its low mark; how many replies it may take
+  // then (at least 1), 0 when terminated.
+  int32_t WaitForRoom();
+  // Claims rows in one transaction; whether each was claimed (all false when it failed).
+  std::vector<bool> Claim(TDMData& data, const TRow* rows, size_t count);
   void Report(const TRow& row);
   // Waits out the requery period (or a wake); false when terminated.
   bool WaitForNextPass();

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <exception>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "clients/BaseClient.h"
@@ -29,13 +31,13 @@ void TNewMessageThread::Execute() {
   const std::array<const TNEvent*, 2> events{input_->Event(stNotEmpty), &thread_.StopEvent()};
   for (;;) {
     WaitForAny(events, settings::ThreadWaitLoopTimeout);
-    auto item = Pop();
-    if (!item) {
+    const auto items = PopBatch();
+    if (items.empty()) {
       if (StopRequested()) break;
       continue;
     }
     try {
-      Handle(*item);
+      HandleBatch(items);
     } catch (const std::exception& e) {
       LogMessage(std::string("TNewMessageThread, ") + e.what());
     }
@@ -43,40 +45,82 @@ void TNewMessageThread::Execute() {
   data_.ReleaseThreadSession();
 }
 
-std::shared_ptr<TServerInputMessage> TNewMessageThread::Pop() {
+std::vector<std::shared_ptr<TServerInputMessage>> TNewMessageThread::PopBatch() {
+  std::vector<std::shared_ptr<TServerInputMessage>> items;
   TNWriteLock lock(input_->Lock());
-  return input_->Pop();
+  while (static_cast<int32_t>(items.size()) < kMaxBatch) {
+    auto item = input_->Pop();
+    if (!item) break;
+    items.push_back(std::move(item));
+  }
+  return items;
 }
 
-void TNewMessageThread::Handle(const TServerInputMessage& item) {
-  if (auto normal = dynamic_cast<const TServerNormalInputMessage*>(&item))
-    Store(*normal);
-  else if (auto unsent = dynamic_cast<const TServerUnsentInputMessage*>(&item))
-    data_.MarkReplyUndelivered(unsent->MessageKind(), unsent->RecordID());
+void TNewMessageThread::HandleBatch(
+    const std::vector<std::shared_ptr<TServerInputMessage>>& items) {
+  std::vector<const TServerNormalInputMessage*> messages;
+  for (const auto& item : items)
+    if (auto normal = dynamic_cast<const TServerNormalInputMessage*>(item.get()))
+      messages.push_back(normal);
+  if (!messages.empty() && !storeLost_) {
+    const auto ids = Store(messages);
+    // Rows written to a file that is no longer at the path are lost with it: no client may
+    // hear that its message was accepted.
+    if (StoreStillValid()) Acknowledge(messages, ids);
+  }
+  // A reply can be undelivered only once it was queued, after its message's commit, so these
+  // never concern a message of this batch.
+  for (const auto& item : items) {
+    if (auto unsent = dynamic_cast<const TServerUnsentInputMessage*>(item.get())) {
+      try {
+        data_.MarkReplyUndelivered(unsent->MessageKind(), unsent->RecordID());
+      } catch (const std::exception& e) {
+        LogMessage(std::string("TNewMessageThread, ") + e.what());
+      }
+    }
+  }
   // Anything else is dropped.
 }
 
-void TNewMessageThread::Store(const TServerNormalInputMessage& message) {
-  if (storeLost_) return;
-  const auto id =
-      data_.InsertNewMessage(message.ClientGUID(), message.ClientRecordID(),
-                             message.CarrierType(), message.CarrierID(), message.PagerID(),
-                             message.MessageText());
-  if (!id) return;
-  // A row written to a file that is no longer at the path is lost with it: the client must
-  // not hear that it was accepted.
-  if (!StoreStillValid()) return;
-  Acknowledge(message, *id);
-  WakeCarrier(message.CarrierID());
+std::vector<std::optional<int32_t>> TNewMessageThread::Store(
+    const std::vector<const TServerNormalInputMessage*>& messages) {
+  std::vector<TNewMessageRow> rows;
+  rows.reserve(messages.size());
+  for (const TServerNormalInputMessage* m : messages)
+    rows.push_back({m->ClientGUID(), m->ClientRecordID(), m->CarrierType(), m->CarrierID(),
+                    m->PagerID(), m->MessageText()});
+  std::vector<std::optional<int32_t>> ids(messages.size());
+  if (const auto batch = data_.InsertNewMessages(rows)) {
+    for (size_t i = 0; i < ids.size(); ++i) ids[i] = (*batch)[i];
+    return ids;
+  }
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const TNewMessageRow& row = rows[i];
+    ids[i] = data_.InsertNewMessage(row.ClientGUID, row.ClientRecordID, row.CarrierType,
+                                    row.CarrierID, row.PagerID, row.MessageText);
+  }
+  return ids;
 }
 
-void TNewMessageThread::Acknowledge(const TServerNormalInputMessage& message,
-                                    int32_t recordID) {
-  if (!clients_) return;
-  // Held while the session is used: it cannot log off and go before the reply is queued.
-  TNReadLock lock(clients_->Lock());
-  if (auto client = FindClientByGUID(*clients_, message.ClientGUID()))
-    client->QueueReply(MakeMessageAcceptedReply(message.ClientRecordID(), recordID));
+void TNewMessageThread::Acknowledge(const std::vector<const TServerNormalInputMessage*>& messages,
+                                    const std::vector<std::optional<int32_t>>& ids) {
+  if (clients_) {
+    // Held while the sessions are used: none can log off and go before its reply is queued.
+    TNReadLock lock(clients_->Lock());
+    std::map<std::string, std::shared_ptr<TBaseClient>> found;
+    for (size_t i = 0; i < messages.size(); ++i) {
+      if (!ids[i]) continue;
+      const TServerNormalInputMessage& message = *messages[i];
+      auto [entry, isNew] = found.try_emplace(message.ClientGUID());
+      if (isNew) entry->second = FindClientByGUID(*clients_, message.ClientGUID());
+      if (entry->second)
+        entry->second->QueueReply(MakeMessageAcceptedReply(message.ClientRecordID(), *ids[i]));
+    }
+  }
+  std::set<int32_t> woken;
+  for (size_t i = 0; i < messages.size(); ++i)
+    if (ids[i] && woken.insert(messages[i]->CarrierID()).second)
+      WakeCarrier(messages[i]->CarrierID());
 }
 
 bool TNewMessageThread::StoreStillValid() {

@@ -3,7 +3,11 @@
 //  - TNewMessageThread stores every accepted message of the input queue in Messages, answers
 //    MESSAGE_ACCEPTED to the submitting session (head of its reply list) and wakes the
 //    carrier's iterator; it also marks replies that a closing session could not deliver, so
-//    the client is told again at its next logon.
+//    the client is told again at its next logon. It takes what is queued, up to
+//    kMaxBatch entries, and stores the messages among them in one transaction (group
+//    commit: one fsync for the batch); each acknowledgement follows that commit, in the
+//    order the messages were queued. A batch that fails is stored again message by message,
+//    so one bad message never costs the others their acknowledgement.
 //  - TNewCarrierThread writes the carriers introduced during this run to Carriers.
 //
 // Lifecycle: created running by the server run's start (new-carrier thread first), after the
@@ -21,6 +25,8 @@
 // server (WM_STOP_SERVER carrying the warning for the operator).
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "common/BaseContainers.h"
 #include "platform/TNThread.h"
@@ -33,6 +39,9 @@ class TServerUnsentInputMessage;
 
 class TNewMessageThread {
 public:
+  // Most queue entries taken and stored in one transaction.
+  static constexpr int32_t kMaxBatch = 512;
+
   TNewMessageThread(std::shared_ptr<TInputMessageQueue> input,
                     std::shared_ptr<TClientsList> clients,
                     std::shared_ptr<TCarriersList> carriers, TDMData& data);
@@ -46,11 +55,16 @@ public:
 
 private:
   void Execute();
-  // Pops one entry under the queue's write lock; nullptr when empty.
-  std::shared_ptr<TServerInputMessage> Pop();
-  void Handle(const TServerInputMessage& item);
-  void Store(const TServerNormalInputMessage& message);
-  void Acknowledge(const TServerNormalInputMessage& message, int32_t recordID);
+  // Pops up to kMaxBatch entries under one hold of the queue's write lock; empty when none.
+  std::vector<std::shared_ptr<TServerInputMessage>> PopBatch();
+  void HandleBatch(const std::vector<std::shared_ptr<TServerInputMessage>>& items);
+  // Stores the messages in one transaction, or each on its own when that fails; the ID of
+  // each, nullopt where it could not be stored.
+  std::vector<std::optional<int32_t>> Store(
+      const std::vector<const TServerNormalInputMessage*>& messages);
+  // Acknowledges each stored message, in order, and wakes the carriers concerned.
+  void Acknowledge(const std::vector<const TServerNormalInputMessage*>& messages,
+                   const std::vector<std::optional<int32_t>>& ids);
   void WakeCarrier(int32_t carrierID);
   // False once the database file is no longer the one written to (reported once).
   bool StoreStillValid();

@@ -272,9 +272,22 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedMessages(int32_t carrierID) 
       opened = true;
     }
     if (rows.empty()) return TFeed::Fed;
-    for (const TRow& row : rows) {
-      const TFeed feed = FeedOne(row, carrierID);
-      if (feed != TFeed::Fed) return feed;
+    for (size_t next = 0; next < rows.size();) {
+      const size_t count = std::min(TIterator::kMarkBatch, rows.size() - next);
+      const std::vector<bool> marked = MarkSending(&rows[next], count);
+      for (size_t i = 0; i < count; ++i) {
+        if (!marked[i]) continue;
+        const TFeed feed = FeedOne(rows[next + i], carrierID);
+        if (feed == TFeed::Fed) continue;
+        // Marked but never handed over: back to the queue, or they would wait for the next
+        // start and be reported abandoned.
+        std::vector<int32_t> unfed;
+        for (size_t j = i; j < count; ++j)
+          if (marked[j]) unfed.push_back(rows[next + j].ID);
+        UnmarkSending(unfed);
+        return feed;
+      }
+      next += count;
     }
     after = TPageKey{rows.back().TimeReceived, rows.back().ID};
   }
@@ -327,9 +340,8 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedOne(const TRow& row, int32_t
     const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
     if (index == kWaitTimeout) continue;
     if (index == 0) return TFeed::Restart;
-    // The row is marked before any part of it can reach a channel, so a result always finds
-    // its row marked; a row deleted meanwhile is skipped.
-    if (!MarkSending(row.ID)) return TFeed::Fed;
+    // The row was marked before any part of it can reach a channel, so a result always finds
+    // its row marked.
     {
       TNReadLock lock(channels_->Lock());
       if (auto channel = FindChannelByReadyEvent(*channels_, carrierID, events[index])) {
@@ -337,24 +349,36 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedOne(const TRow& row, int32_t
         return TFeed::Fed;
       }
     }
-    // The channel closed while the row was being marked: give the row back, try another.
-    UnmarkSending(row.ID);
+    // The channel closed meanwhile: try another.
   }
 }
 
-bool TIteratorSendThread::MarkSending(int32_t id) {
+std::vector<bool> TIteratorSendThread::MarkSending(const TRow* rows, size_t count) {
   Poco::Data::Session& session = data_.ThreadSession();
   return RunWriteTransaction(session, [&] {
+    std::vector<bool> marked(count, false);
+    int32_t id = 0;
     Poco::Data::Statement update(session);
-    update << "UPDATE Messages SET Sending = 1 WHERE ID = ? AND Sending = 0", bind(id);
-    return update.execute() > 0;
+    update << "UPDATE Messages SET Sending = 1 WHERE ID = ? AND Sending = 0", use(id);
+    for (size_t i = 0; i < count; ++i) {
+      id = rows[i].ID;
+      marked[i] = update.execute() > 0;
+    }
+    return marked;
   });
 }
 
-void TIteratorSendThread::UnmarkSending(int32_t id) {
+void TIteratorSendThread::UnmarkSending(const std::vector<int32_t>& ids) {
+  if (ids.empty()) return;
   Poco::Data::Session& session = data_.ThreadSession();
   RunWriteTransaction(session, [&] {
-    session << "UPDATE Messages SET Sending = 0 WHERE ID = ?", bind(id), now;
+    int32_t id = 0;
+    Poco::Data::Statement update(session);
+    update << "UPDATE Messages SET Sending = 0 WHERE ID = ?", use(id);
+    for (int32_t each : ids) {
+      id = each;
+      update.execute();
+    }
   });
 }
 
@@ -387,9 +411,8 @@ void TIteratorReceiveThread::Execute() {
   while (!Finished()) {
     try {
       RetryFailedResults();
-      if (auto result = GatherParts(CollectOneResult())) {
-        if (!ProcessResult(*result)) failedResults_.emplace_back(std::move(result), 1);
-      }
+      const auto results = CollectResults();
+      if (!results.empty()) ProcessResults(results);
     } catch (const std::exception& e) {
       LogMessage("TIteratorReceiveThread.Execute($" + Identity() + "): " + e.what());
     }
@@ -404,7 +427,20 @@ bool TIteratorReceiveThread::Finished() {
   return channels_->Count() == 0;
 }
 
-std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult() {
+std::vector<std::shared_ptr<TNBaseChannelMessage>> TIteratorReceiveThread::CollectResults() {
+  std::vector<std::shared_ptr<TNBaseChannelMessage>> results;
+  int32_t timeoutMs = settings::ThreadWaitLoopTimeout;
+  while (results.size() < kResultBatch) {
+    auto part = CollectOneResult(timeoutMs);
+    if (!part) break;
+    timeoutMs = 0;  // the first came: take what else is back, without waiting
+    if (auto result = GatherParts(std::move(part))) results.push_back(std::move(result));
+  }
+  return results;
+}
+
+std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult(
+    int32_t timeoutMs) {
   if (!WaitForChannels(*channels_, TerminatedEvent()) || Terminated()) {
     // Terminating: collect what is there without waiting for the list.
     TNReadLock lock(channels_->Lock());
@@ -418,7 +454,7 @@ std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::CollectOneResult()
   if (handles.Count() == 0) return nullptr;
   const std::vector<const TNEvent*> events =
       EventWindow(handles.Events, windowStart_, kMaxWaitObjects);
-  const int32_t index = WaitForAny(events, settings::ThreadWaitLoopTimeout);
+  const int32_t index = WaitForAny(events, timeoutMs);
   if (index == kWaitTimeout) return nullptr;
   TNReadLock lock(channels_->Lock());
   auto channel = FindChannelByResultEvent(*channels_, events[index]);
@@ -450,33 +486,56 @@ std::shared_ptr<TNBaseChannelMessage> TIteratorReceiveThread::GatherParts(
   return result;
 }
 
+void TIteratorReceiveThread::ProcessResults(
+    const std::vector<std::shared_ptr<TNBaseChannelMessage>>& results) {
+  std::vector<std::string> wake;
+  try {
+    Poco::Data::Session& session = data_.ThreadSession();
+    wake = RunWriteTransaction(session, [&] {
+      std::vector<std::string> guids;
+      for (const auto& result : results) guids.push_back(RecordResult(session, *result));
+      return guids;
+    });
+  } catch (const std::exception& e) {
+    LogMessage("TIteratorReceiveThread: recording " + std::to_string(results.size()) +
+               " results at once failed, recording each on its own: " + e.what());
+    for (const auto& result : results)
+      if (!ProcessResult(*result)) failedResults_.emplace_back(result, 1);
+    return;
+  }
+  if (!clients_) return;
+  std::sort(wake.begin(), wake.end());
+  wake.erase(std::unique(wake.begin(), wake.end()), wake.end());
+  for (const std::string& guid : wake)
+    if (!guid.empty()) WakeClientConfirmations(*clients_, guid);
+}
+
+std::string TIteratorReceiveThread::RecordResult(Poco::Data::Session& session,
+                                                 const TNBaseChannelMessage& part) {
+  if (!part.Taken) {
+    session << "UPDATE Messages SET Sending = 0, RetryTimes = ? WHERE ID = ?",
+        bind(part.RetryTimes), bind(part.ID), now;
+    return "";
+  }
+  std::vector<std::string> guids;
+  session << "SELECT ClientGUID FROM Messages WHERE ID = ?", bind(part.ID), into(guids), now;
+  // Finished by another part of it, or deleted: the result is dropped.
+  if (guids.empty()) return "";
+  if (!FinishMessageRow(session, part.ID, part.SendError, DbNow())) return "";
+  return guids.front();
+}
+
 bool TIteratorReceiveThread::ProcessResult(const TNBaseChannelMessage& part) {
   std::string clientGUID;
   try {
     Poco::Data::Session& session = data_.ThreadSession();
-    if (!part.Taken) {
-      RunWriteTransaction(session, [&] {
-        session << "UPDATE Messages SET Sending = 0, RetryTimes = ? WHERE ID = ?",
-            bind(part.RetryTimes), bind(part.ID), now;
-      });
-      return true;
-    }
-    const bool finished = RunWriteTransaction(session, [&] {
-      std::vector<std::string> guids;
-      session << "SELECT ClientGUID FROM Messages WHERE ID = ?", bind(part.ID), into(guids),
-          now;
-      // Finished by another part of it, or deleted: the result is dropped.
-      if (guids.empty()) return false;
-      clientGUID = guids.front();
-      return FinishMessageRow(session, part.ID, part.SendError, DbNow());
-    });
-    if (!finished) return true;
+    clientGUID = RunWriteTransaction(session, [&] { return RecordResult(session, part); });
   } catch (const std::exception& e) {
     LogMessage("TIteratorReceiveThread: recording the result of message " +
                std::to_string(part.ID) + " failed: " + e.what());
     return false;
   }
-  if (clients_) WakeClientConfirmations(*clients_, clientGUID);
+  if (clients_ && !clientGUID.empty()) WakeClientConfirmations(*clients_, clientGUID);
   return true;
 }
 

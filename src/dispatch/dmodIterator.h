@@ -13,9 +13,12 @@
 //   - The send thread (TIteratorSendThread) reads the carrier's messages in pages of
 //     kPageSize rows on its own connection and closes each statement before it waits for a
 //     channel, so no reader stays open across a wait. A row is marked Sending (only if it is
-//     still there and not yet marked) before its parts are handed to a channel.
+//     still there and not yet marked) before its parts are handed to a channel; up to
+//     kMarkBatch rows are marked in one transaction, and those not handed over when the pass
+//     ends early are given back.
 //   - The receive thread (TIteratorReceiveThread) collects results and writes them on its
-//     own connection, then wakes the submitting client's session in the clients list.
+//     own connection, then wakes the submitting client's session in the clients list. The
+//     results that are back together are written in one transaction.
 //   - Channels (the list) is read under its read lock by all three threads; the channels take
 //     its write lock to register and unregister themselves.
 //
@@ -29,6 +32,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <Poco/Data/Session.h>
 
 #include "channels/BaseChannel.h"
 #include "common/BaseContainers.h"
@@ -50,6 +55,8 @@ class TIterator {
 public:
   // Rows read per page of the carrier's message query.
   static constexpr int32_t kPageSize = 500;
+  // Rows marked Sending in one transaction, before they are handed to the channels.
+  static constexpr size_t kMarkBatch = 32;
 
   // carriers and clients are the server run's lists (clients may be nullptr: nobody is woken
   // when a result is recorded). Every channel the iterator creates reports through callbacks.
@@ -137,10 +144,13 @@ private:
   bool SendPass();
   TFeed FeedMessages(int32_t carrierID);
   void ReadPage(int32_t carrierID, const TPageKey* after, std::vector<TRow>& rows);
+  // Hands a row marked Sending to a ready channel of the carrier.
   TFeed FeedOne(const TRow& row, int32_t carrierID);
-  // The row is marked Sending; false when it is gone or already marked.
-  bool MarkSending(int32_t id);
-  void UnmarkSending(int32_t id);
+  // Marks the rows Sending in one transaction; whether each was marked (false when it is gone
+  // or already marked).
+  std::vector<bool> MarkSending(const TRow* rows, size_t count);
+  // Gives marked rows that were not handed over back (Sending No), in one transaction.
+  void UnmarkSending(const std::vector<int32_t>& ids);
   bool WaitForMoreMessages(int32_t carrierID);
   bool Terminated() const { return thread_.StopRequested(); }
   const TNEvent& TerminatedEvent() const { return thread_.StopEvent(); }
@@ -162,6 +172,9 @@ private:
 // last channel has left the list. Terminate and WaitFor belong to the iterator's owner.
 class TIteratorReceiveThread {
 public:
+  // Most results recorded in one transaction.
+  static constexpr size_t kResultBatch = 256;
+
   explicit TIteratorReceiveThread(TIterator& iterator);
   TIteratorReceiveThread(const TIteratorReceiveThread&) = delete;
   TIteratorReceiveThread& operator=(const TIteratorReceiveThread&) = delete;
@@ -172,12 +185,20 @@ public:
 private:
   void Execute();
   bool Finished();
-  std::shared_ptr<TNBaseChannelMessage> CollectOneResult();
+  // Waits up to timeoutMs for a result of any channel; nullptr when none came.
+  std::shared_ptr<TNBaseChannelMessage> CollectOneResult(int32_t timeoutMs);
+  // The results that are back now, at most kResultBatch, after waiting for the first.
+  std::vector<std::shared_ptr<TNBaseChannelMessage>> CollectResults();
   // Gathers the parts of a split message; returns the message's one result once its last
   // part is back, or nullptr while parts are still out.
   std::shared_ptr<TNBaseChannelMessage> GatherParts(std::shared_ptr<TNBaseChannelMessage> part);
   // False when the database failed (the part is kept and tried again).
   bool ProcessResult(const TNBaseChannelMessage& part);
+  // Records the results in one transaction (one fsync for all of them); when that fails,
+  // each on its own (ProcessResult), so one that cannot be written holds up no other.
+  void ProcessResults(const std::vector<std::shared_ptr<TNBaseChannelMessage>>& results);
+  // Inside a write transaction: records one result; the client to wake, "" for none.
+  std::string RecordResult(Poco::Data::Session& session, const TNBaseChannelMessage& part);
   void RetryFailedResults();
   bool Terminated() const { return thread_.StopRequested(); }
   const TNEvent& TerminatedEvent() const { return thread_.StopEvent(); }

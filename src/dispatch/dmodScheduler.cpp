@@ -5,6 +5,7 @@
 #include <chrono>
 #include <exception>
 #include <set>
+#include <unordered_set>
 #include <string>
 
 #include <Poco/Data/Statement.h>
@@ -144,9 +145,15 @@ std::vector<TCarrierStatisticsRow> TScheduler::RejectUnknownCarriers(
   // never be sent: it is finished now so that its client learns it.
   std::set<int32_t> unknown;
   {
+    // One look at the list, not one search of it per row: with thousands of carriers the
+    // searches took most of a pass.
+    std::unordered_set<int32_t> known;
     TNReadLock lock(carriers_->Lock());
+    known.reserve(static_cast<size_t>(carriers_->Count()));
+    for (int32_t i = 0; i < carriers_->Count(); ++i)
+      if (auto carrier = carriers_->Items(i)) known.insert(carrier->CarrierID);
     for (const auto& row : rows)
-      if (!FindCarrierByID(*carriers_, row.CarrierID)) unknown.insert(row.CarrierID);
+      if (!known.contains(row.CarrierID)) unknown.insert(row.CarrierID);
   }
   for (int32_t carrierID : unknown) {
     try {

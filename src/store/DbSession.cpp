@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <unistd.h>
 #include <system_error>
@@ -63,6 +65,43 @@ Poco::Data::Session OpenDbSession(const std::filesystem::path& file) {
 Poco::Data::Session OpenOrCreateDbFile(const std::filesystem::path& file) {
   RegisterConnectorOnce();
   return Poco::Data::Session("SQLite", file.string(), kOpenTimeoutS);
+}
+
+void TWriteGate::Enter() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::thread::id self = std::this_thread::get_id();
+  if (depth_ > 0 && owner_ == self) {
+    ++depth_;
+    return;
+  }
+  const uint64_t ticket = nextTicket_++;
+  turn_.wait(lock, [&] { return serving_ == ticket; });
+  owner_ = self;
+  depth_ = 1;
+}
+
+void TWriteGate::Leave() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--depth_ > 0) return;
+    owner_ = {};
+    ++serving_;
+  }
+  turn_.notify_all();
+}
+
+TWriteGate& WriteGateOf(Poco::Data::Session& session) {
+  // Keyed by the file's full path as SQLite resolved it, so every connection to one file
+  // shares one gate. Gates are never removed: a few bytes for each file the process opened.
+  static std::mutex mutex;
+  static std::map<std::string, std::unique_ptr<TWriteGate>> gates;
+  sqlite3* db = Poco::Data::SQLite::Utility::dbHandle(session);
+  const char* name = db ? sqlite3_db_filename(db, "main") : nullptr;
+  const std::string key = name ? name : "";
+  std::lock_guard<std::mutex> lock(mutex);
+  auto& gate = gates[key];
+  if (!gate) gate = std::make_unique<TWriteGate>();
+  return *gate;
 }
 
 void BeginImmediate(Poco::Data::Session& session) { session << "BEGIN IMMEDIATE", now; }

@@ -4,10 +4,20 @@
 // A Poco::Data::Session belongs to one thread at a time. Every write goes through
 // RunWriteTransaction, which starts with BEGIN IMMEDIATE: a deferred transaction that reads
 // first would fail at once with "busy" when it later tries to write, whatever the busy timeout.
+//
+// The write transactions of this process on one file take turns in the order they asked
+// (TWriteGate): a writer waits for the one before it in process, on a condition variable,
+// and never in SQLite's busy handler, which sleeps in growing steps and lets a late writer
+// overtake one that has waited long. The busy handler is then met only when another process
+// (an operator's sqlite3) holds the lock. Reads take no turn: in WAL they run beside a writer.
 
+#include <condition_variable>
+#include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <Poco/Data/SQLite/SQLiteException.h>
 #include <Poco/Data/Session.h>
@@ -49,6 +59,38 @@ void ConfigureDbSession(Poco::Data::Session& session);
 // exception rolls the transaction back and propagates. When the write lock could not be had
 // within the busy timeout the whole transaction is tried again, up to kWriteAttempts times,
 // so body must do nothing but database work (and collect what it read).
+// First come, first served turns for the write transactions of this process on one database
+// file. Re-entrant for the thread that holds it, so a write begun inside another's body on the
+// same file waits for nobody. Any thread; the internal mutex guards only the turn counters.
+class TWriteGate {
+public:
+  void Enter();
+  void Leave();
+
+private:
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  uint64_t nextTicket_ = 0;
+  uint64_t serving_ = 0;
+  std::thread::id owner_;
+  int depth_ = 0;
+};
+
+// The gate of the file session is open on (one per file for the life of the process).
+TWriteGate& WriteGateOf(Poco::Data::Session& session);
+
+// Holds a gate's turn for its scope.
+class TWriteTurn {
+public:
+  explicit TWriteTurn(TWriteGate& gate) : gate_(gate) { gate_.Enter(); }
+  ~TWriteTurn() { gate_.Leave(); }
+  TWriteTurn(const TWriteTurn&) = delete;
+  TWriteTurn& operator=(const TWriteTurn&) = delete;
+
+private:
+  TWriteGate& gate_;
+};
+
 template <class Body>
 auto RunWriteTransaction(Poco::Data::Session& session, Body&& body) -> decltype(body());
 
@@ -59,6 +101,7 @@ void RollbackQuietly(Poco::Data::Session& session) noexcept;
 
 template <class Body>
 auto RunWriteTransaction(Poco::Data::Session& session, Body&& body) -> decltype(body()) {
+  const TWriteTurn turn(WriteGateOf(session));
   for (int attempt = 1;; ++attempt) {
     try {
       BeginImmediate(session);

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include <Poco/Format.h>
+#include <Poco/Data/SQLite/Utility.h>
 #include <Poco/Nullable.h>
+#include <sqlite3.h>
 
 #include "common/MessageCounters.h"
 #include "host/LogFile.h"
@@ -162,6 +164,44 @@ std::optional<int32_t> TDMData::InsertNewMessage(const std::string& clientGUID,
   } catch (const std::exception& e) {
     LogMessage(Poco::format("TDMData: storing message %d of client %s failed: %s",
                             clientRecordID, clientGUID, ErrorText(e)));
+    return std::nullopt;
+  }
+}
+
+std::optional<std::vector<int32_t>> TDMData::InsertNewMessages(
+    const std::vector<TNewMessageRow>& rows) {
+  try {
+    Poco::Data::Session& session = ThreadSession();
+    return RunWriteTransaction(session, [&] {
+      std::vector<int32_t> ids;
+      ids.reserve(rows.size());
+      // One statement for the batch, its values read from these at each execution.
+      std::string guid, timeReceived = DbNow(), pagerID, text;
+      int32_t clientRecordID = 0, carrierType = 0, carrierID = 0;
+      Poco::Data::Statement insert(session);
+      insert << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID, "
+                "TimeReceived, ReceiveConfirmed, PagerID, RetryTimes, MessageText) "
+                "VALUES (?, ?, ?, ?, ?, 1, ?, 0, ?)",
+          use(guid), use(clientRecordID), use(carrierType), use(carrierID), use(timeReceived),
+          use(pagerID), use(text);
+      sqlite3* db = Poco::Data::SQLite::Utility::dbHandle(session);
+      for (const TNewMessageRow& row : rows) {
+        guid = CutGUID(row.ClientGUID);
+        clientRecordID = row.ClientRecordID;
+        carrierType = row.CarrierType;
+        carrierID = row.CarrierID;
+        pagerID = row.PagerID;
+        text = row.MessageText;
+        insert.execute();
+        // This connection belongs to this thread alone: its last insert is the one above.
+        ids.push_back(static_cast<int32_t>(sqlite3_last_insert_rowid(db)));
+      }
+      return ids;
+    });
+  } catch (const std::exception& e) {
+    LogMessage(Poco::format("TDMData: storing a batch of %z messages failed, storing each on "
+                            "its own: %s",
+                            rows.size(), ErrorText(e)));
     return std::nullopt;
   }
 }

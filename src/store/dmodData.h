@@ -45,6 +45,16 @@ struct TMessageSelection {
   std::vector<std::variant<int32_t, std::string>> Values;
 };
 
+// One accepted message as InsertNewMessages stores it.
+struct TNewMessageRow {
+  std::string ClientGUID;
+  int32_t ClientRecordID = 0;
+  int32_t CarrierType = 0;
+  int32_t CarrierID = 0;
+  std::string PagerID;
+  std::string MessageText;
+};
+
 // The messages one FinishMessageRows call finished, for what follows the commit: a log line
 // per message, a wake-up per client.
 struct TFinishedMessages {
@@ -92,6 +102,12 @@ public:
                                           int32_t carrierType, int32_t carrierID,
                                           const std::string& pagerID,
                                           const std::string& messageText);
+
+  // Stores the messages in one transaction, as InsertNewMessage stores each, and returns their
+  // IDs in the same order once the transaction has committed. On failure nothing is stored:
+  // logs once and returns nothing, and the caller stores them one by one so that one bad
+  // message does not cost the others their acknowledgement.
+  std::optional<std::vector<int32_t>> InsertNewMessages(const std::vector<TNewMessageRow>& rows);
 
   // A reply of kind messageKind (TReplyMessageKind) for row recordID was not
   // delivered: MESSAGE_ACCEPTED (3) and MESSAGE_ACCEPT_ERROR (4) clear Messages.ReceiveConfirmed,

@@ -3,6 +3,8 @@
 // (a client that reads nothing) and its hooks are recorded.
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -380,6 +382,51 @@ TEST_F(ClientSessions, NewMessageThreadStoresEverythingQueuedBeforeItStops) {
   Raw() << "SELECT ClientRecordID FROM Messages ORDER BY ID", into(order), now;
   for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(order[i], static_cast<int>(i + 1));
   EXPECT_EQ(Count("SentMessages", "SendConfirmed = 0"), 1);
+}
+
+// Messages queued together are stored together; one the database refuses costs the others
+// nothing, and every acknowledgement names the row its message was committed as.
+TEST_F(ClientSessions, RefusedMessageInABatchCostsTheOthersNoAcknowledgement) {
+  Raw() << "CREATE TRIGGER RefusePager BEFORE INSERT ON Messages WHEN NEW.PagerID = 'bad' "
+           "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+      now;
+  auto session = LoggedOn(kGuid, true);
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 1; }));
+  const char* pagers[] = {"1", "2", "bad", "4", "5", "6"};
+  {
+    TNWriteLock lock(input_->Lock());
+    for (int i = 1; i <= 6; ++i)
+      input_->Push(std::make_shared<TServerNormalInputMessage>(
+          TNormalInputFields{.ClientGUID = kGuid,
+                             .CarrierID = 1,
+                             .PagerID = pagers[i - 1],
+                             .MessageText = "batch",
+                             .ClientRecordID = i,
+                             .CarrierType = CT_TAP}));
+  }
+  StartIntake();
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 6; }));
+  EXPECT_FALSE(WaitUntil([&] { return session->Written().size() > 6; }, 300ms));
+
+  std::map<int, int> rowOfRecord;  // client record ID -> Messages.ID
+  {
+    std::vector<int> ids, records;
+    Raw() << "SELECT ID, ClientRecordID FROM Messages ORDER BY ID", into(ids), into(records),
+        now;
+    for (size_t i = 0; i < ids.size(); ++i) rowOfRecord[records[i]] = ids[i];
+  }
+  EXPECT_EQ(rowOfRecord.size(), 5u);
+  EXPECT_FALSE(rowOfRecord.contains(3));
+  std::set<int> acknowledged;
+  const auto written = session->Written();
+  for (size_t i = 1; i < written.size(); ++i) {
+    ASSERT_EQ(written[i].Keyword, "MESSAGE_ACCEPTED");
+    ASSERT_EQ(written[i].Fields.size(), 2u);
+    const int record = std::stoi(written[i].Fields[0]);
+    acknowledged.insert(record);
+    EXPECT_EQ(std::stoi(written[i].Fields[1]), rowOfRecord[record]) << "record " << record;
+  }
+  EXPECT_EQ(acknowledged, (std::set<int>{1, 2, 4, 5, 6}));
 }
 
 TEST_F(ClientSessions, NoticesGoToEverySessionOrToTheOneNamed) {

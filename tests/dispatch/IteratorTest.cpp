@@ -281,6 +281,27 @@ TEST_F(IteratorTest, AResultThatCannotBeWrittenIsRetriedUntilItIs) {
   EXPECT_EQ(Pending(), 0);
 }
 
+// Results that come back together are written together; one the database refuses holds up
+// none of the others and is itself written once it can be.
+TEST_F(IteratorTest, RefusedResultAmongOthersCostsThemNothing) {
+  TGate gate;
+  Script().SetSend([&](const TNBaseChannelMessage&, int32_t) { return gate.Wait(); });
+  NewCarrier(1, CT_TAP);
+  const auto ids = AddMessages(1, CT_TAP, 4);
+  Raw() << "CREATE TRIGGER RefuseResult BEFORE INSERT ON SentMessages WHEN NEW.ServerRecordID = " +
+               std::to_string(ids[1]) + " BEGIN SELECT RAISE(ABORT, 'refused'); END",
+      now;
+  TIterator iterator(Carriers(), Clients(), Data());
+  iterator.ReSchedule(1, {NewDevice(1, DK_MODEM)});
+  ASSERT_TRUE(WaitUntil([&] { return Pending("Sending = 1") == 4; }));
+  gate.Open.Set();
+  ASSERT_TRUE(WaitUntil([&] { return Finished() == 3; }));
+  EXPECT_EQ(Pending("ID = " + std::to_string(ids[1])), 1);
+  Raw() << "DROP TRIGGER RefuseResult", now;
+  ASSERT_TRUE(WaitUntil([&] { return Finished() == 4; }, std::chrono::seconds(20)));
+  EXPECT_EQ(Pending(), 0);
+}
+
 // One wait watches at most 64 events: the channels beyond the 64th had their results never
 // collected, and the iterator's stop waited on them for ever. The window now moves on.
 TEST_F(IteratorTest, MoreThanSixtyFourChannelsAreAllServedAndCollected) {

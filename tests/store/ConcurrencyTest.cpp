@@ -113,5 +113,67 @@ TEST_F(ConcurrencyTest, WritersOnTheirOwnConnectionsLoseNothing) {
   EXPECT_EQ(Count("Messages") + Count("ArchivedMessages"), kInserters * kPerInserter);
 }
 
+// Writers of this process take turns in process: none of them ever reaches SQLite's busy
+// handler, so even connections that would give up at once on a held lock never fail.
+TEST_F(ConcurrencyTest, WritersOfOneProcessNeverMeetTheLock) {
+  constexpr int kWriters = 4;
+  constexpr int kPerWriter = 60;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters; ++t) {
+    threads.emplace_back([&, t] {
+      Poco::Data::Session session = OpenDbSession(DbFile());
+      session << "PRAGMA busy_timeout = 0", now;
+      for (int i = 0; i < kPerWriter; ++i) {
+        try {
+          RunWriteTransaction(session, [&] {
+            session << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, "
+                       "CarrierID) VALUES (?, ?, 1, 1)",
+                bind("{w" + std::to_string(t) + "}"), bind(i), now;
+          });
+        } catch (const Poco::Exception&) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(Count("Messages"), kWriters * kPerWriter);
+}
+
+// The turn is re-entrant for its holder, and another thread waits for it (in process, not in
+// the busy handler: its connection would give up at once).
+TEST_F(ConcurrencyTest, WriteGateWaitsForTheHolderAndLetsItNest) {
+  Poco::Data::Session holder = OpenDbSession(DbFile());
+  TWriteGate& gate = WriteGateOf(holder);
+  std::atomic<bool> otherWrote{false};
+  std::thread other;
+  RunWriteTransaction(holder, [&] {
+    {
+      const TWriteTurn nested(gate);  // the holder itself never waits
+    }
+    holder << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID) "
+              "VALUES ('{h}', 1, 1, 1)",
+        now;
+    other = std::thread([&] {
+      Poco::Data::Session session = OpenDbSession(DbFile());
+      session << "PRAGMA busy_timeout = 0", now;
+      EXPECT_EQ(&WriteGateOf(session), &gate) << "one gate per file";
+      RunWriteTransaction(session, [&] {
+        session << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID) "
+                   "VALUES ('{o}', 2, 1, 1)",
+            now;
+      });
+      otherWrote = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(otherWrote);
+  });
+  other.join();
+  EXPECT_TRUE(otherWrote);
+  EXPECT_EQ(Count("Messages"), 2);
+}
+
 } // namespace
 } // namespace voxmit::test
