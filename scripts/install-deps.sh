@@ -10,6 +10,8 @@ packages=(
   clang libclang-rt-14-dev
   python3
   python3-aiosmtpd libnet-snpp-perl
+  qt6-base-dev libgl-dev
+  xvfb trayer xdotool x11-apps imagemagick
 )
 
 missing=()
