@@ -20,7 +20,7 @@ namespace voxmit {
 namespace {
 
 // How long a desktop session that is still coming up gets to offer its tray.
-constexpr int kTrayWaitMs = 10000;
+constexpr int kTrayWaitMs = 5000;
 
 bool DisplayAvailable() {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})

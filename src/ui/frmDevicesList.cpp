@@ -20,6 +20,7 @@ TBaseGridListForm::TBaseGridListForm(std::string section, QWidget* parent)
   grid->setSelectionMode(QAbstractItemView::ExtendedSelection);
   grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
   grid->verticalHeader()->hide();
+  grid->setWordWrap(false);
   grid->horizontalHeader()->setStretchLastSection(true);
   btnAdd = new QPushButton("&Add", this);
   btnEdit = new QPushButton("&Edit", this);
@@ -55,6 +56,7 @@ void TBaseGridListForm::BindModel(QAbstractTableModel& model) {
           &TBaseGridListForm::UpdateButtons);
   connect(&model, &QAbstractItemModel::modelReset, this, &TBaseGridListForm::UpdateButtons);
   UpdateButtons();
+  grid->setFocus();
 }
 
 void TBaseGridListForm::UpdateButtons() {
@@ -88,6 +90,7 @@ void TBaseGridListForm::OpenEditor(TFormBaseEditor* editor, std::function<void()
   editor->setModal(true);
   connect(editor, &QDialog::finished, this, [this, onOk = std::move(onOk)](int result) {
     editor_ = nullptr;
+    grid->setFocus();
     if (result != QDialog::Accepted) return;
     try {
       onOk();
