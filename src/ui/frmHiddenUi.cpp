@@ -10,6 +10,7 @@
 #include "frmDevicesList.h"
 #include "frmLogWindow.h"
 #include "frmServerOptions.h"
+#include "host/LogFile.h"
 #include "host/WindowMessages.h"
 #include "host/dmodServerOptions.h"
 #include "platform/HomeFolder.h"
@@ -22,6 +23,8 @@ namespace voxmit {
 namespace {
 // Mouse messages of the tray callback, as the hidden form takes them.
 constexpr intptr_t WM_LBUTTONDBLCLK = 0x203;
+// How long a menu command waits for a database that is locked elsewhere.
+constexpr int kUiBusyTimeoutMs = 3000;
 }
 
 void RestoreWindow(QWidget& window) {
@@ -193,11 +196,18 @@ void THiddenFormUi::Help() {
 }
 
 void THiddenFormUi::RunDatabaseCommand(const std::function<void()>& command) {
+  TDMServerSettings& settings = modules_.ServerSettings;
+  const bool wasOpen = settings.Connected();
   try {
+    // The operator waits on this thread: a database another process keeps locked is reported
+    // after a few seconds, not after the server threads' long busy wait.
+    settings.Session() << "PRAGMA busy_timeout = " + std::to_string(kUiBusyTimeoutMs),
+        Poco::Data::Keywords::now;
     command();
   } catch (const std::exception& e) {
-    ShowMessageBox(TMessageKind::Warning, e.what());
+    ShowMessageBox(TMessageKind::Warning, ErrorText(e));
   }
+  if (!wasOpen) settings.CloseSettingsConnection();
 }
 
 void THiddenFormUi::ShowLogWindow() {

@@ -14,12 +14,16 @@
 
 #include "host/ServerSettings.h"
 #include "server/ServerFixture.h"
+#include "support/FakeGsmModem.h"
+#include "support/FakeHttpServer.h"
 #include "support/FakeModem.h"
+#include "support/FakeTapTerminal.h"
 #include "support/PtyPair.h"
 #include "ui/UiTestSupport.h"
 #include "ui/frmBaseEmbedEditor.h"
 #include "ui/frmDeviceEditor.h"
 #include "ui/frmDevicesList.h"
+#include "ui/frmEmbedDirectTAPEditor.h"
 #include "ui/frmEmbedIPNetworkEditor.h"
 #include "ui/frmEmbedModemEditor.h"
 #include "ui/frmEmbedSMSEditor.h"
@@ -340,6 +344,73 @@ TEST(EmbedEditorRegistry, ASecondEditorForAKindIsRefused) {
   ASSERT_NE(TBaseEmbedEditorsList::Instance().EditorClassForKind(4), nullptr);
   EXPECT_EQ(TBaseEmbedEditorsList::Instance().EditorClassForKind(4)->ClassName,
             "TFormEmbedIPNetworkEditor");
+}
+
+} // namespace
+
+namespace {
+
+// A serial peer (paging terminal, GSM modem) on a pty mapped to COM9 for the editors' tests.
+template <class Peer>
+class SerialPeerTest : public DeviceEditors {
+protected:
+  void SetUp() override {
+    DeviceEditors::SetUp();
+    settings::ModemResponseTimeout = 500;
+    modules_.Home().Write("ComPorts.ini", "[Ports]\nCOM9=" + pty_.SlavePath() + "\n");
+    line_.Start();
+  }
+  void TearDown() override {
+    line_.Stop();
+    settings::ModemResponseTimeout = 2000;
+    DeviceEditors::TearDown();
+  }
+  test::PtyPair pty_;
+  Peer peer_;
+  test::PtyLine line_{pty_, peer_};
+};
+
+using DirectTapTest = SerialPeerTest<test::FakeTapTerminal>;
+using SmsDeviceTest = SerialPeerTest<test::FakeGsmModem>;
+
+TEST_F(DirectTapTest, PassesWhenTheTerminalAsksForItsId) {
+  TFormEmbedDirectTAPEditor editor;
+  editor.edtComPortNo->setValue(9);
+  editor.TestDevice();
+  EXPECT_EQ(boxes_.Last(), "Congratulations, DirectTAP device test succeded!");
+  line_.Stop();
+  pty_.CloseMaster();
+  editor.TestDevice();
+  EXPECT_EQ(boxes_.Last(), "ERROR: Can't initialize the COM port specified.\r\r Please check if "
+                           "it exists on this PC, or if it's not used currently by some other "
+                           "application !!!")
+      << "a line whose far end went away is reported, not waited for";
+}
+
+TEST_F(SmsDeviceTest, PassesAgainstTheFakeGsmModem) {
+  TFormEmbedSMSEditor editor;
+  editor.edtComPortNo->setValue(9);
+  editor.cbBaudRate->setCurrentText("9600");
+  editor.TestSMS();
+  EXPECT_EQ(boxes_.Last(), "Congratulations, SMS device test succeeded!");
+}
+
+TEST_F(DeviceEditors, WebHostTestAgainstALoopbackHttpServer) {
+  test::FakeHttpServer server;
+  TFormEmbedIPNetworkEditor ip;
+  ip.cbProtocol->setCurrentIndex(ipWCTP);
+  ip.edtHost->setText("127.0.0.1");
+  ip.edtPort->setText(QString::number(server.Port()));
+  ip.WebHostTest();
+  EXPECT_EQ(boxes_.Last(), "Congratulations, Web host test succeeded!");
+  ASSERT_EQ(server.RequestCount(), 1u);
+  EXPECT_EQ(server.Requests()[0].Method, "GET");
+
+  server.SetScript({test::FakeHttpServer::Answer(503)});
+  ip.WebHostTest();
+  EXPECT_EQ(boxes_.Last().rfind("ERROR: A network error occurred while trying to connect!\r\r", 0),
+            0u)
+      << boxes_.Last();
 }
 
 } // namespace

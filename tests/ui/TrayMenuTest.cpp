@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <Poco/Data/Session.h>
+#include <chrono>
 #include <QAction>
 
 #include "host/WindowMessages.h"
@@ -203,6 +204,25 @@ TEST_F(TrayMenu, PostedWindowMessagesReachTheOpenWindows) {
   EXPECT_TRUE(ServerRunning);
   ui_->HandleMessage({WM_STOP_SERVER, 0, 0, {}});
   EXPECT_FALSE(ServerRunning);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(TrayMenu, ADatabaseLockedElsewhereIsReportedWithinSeconds) {
+  // Another program holds the write lock.
+  Poco::Data::Session other("SQLite", modules_.DatabaseFile().string());
+  other << "BEGIN EXCLUSIVE", now;
+  const auto started = std::chrono::steady_clock::now();
+  ui_->actClearInMessagesTable->trigger();
+  const auto waited = std::chrono::steady_clock::now() - started;
+  other << "ROLLBACK", now;
+  ASSERT_EQ(boxes_.boxes.size(), 1u);
+  EXPECT_EQ(boxes_.boxes[0].first, TMessageKind::Warning);
+  EXPECT_NE(boxes_.Last().find("locked"), std::string::npos) << boxes_.Last();
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  EXPECT_FALSE(modules_.Modules().ServerSettings.Connected());
 }
 
 } // namespace
