@@ -4,6 +4,8 @@
 
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -16,7 +18,10 @@
 #include "server/ServerFixture.h"
 #include "server/frmHidden.h"
 #include "ui/UiTestSupport.h"
+#include "support/ProtocolClient.h"
+#include "support/WaitUntil.h"
 #include "ui/frmBase.h"
+#include "ui/frmConnections.h"
 #include "ui/frmDeviceActivity.h"
 #include "ui/frmHiddenUi.h"
 #include "ui/frmLogWindow.h"
@@ -119,6 +124,66 @@ TEST_F(Windows, DeviceActivityShowsThePoolAndFollowsActivityMessages) {
   ui.CloseChildWindows();
   test::Settle();
   EXPECT_FALSE(DeviceActivityWindowOpen);
+}
+
+TEST_F(Windows, ConnectionsWindowListsSessionsAndActsOnTheSelectedOnes) {
+  using namespace std::chrono_literals;
+  THiddenForm form(modules_.Modules());
+  form.StopNoticeDelayMs = 0;
+  THiddenFormUi ui(form, modules_.Modules(), nullptr);
+  ASSERT_TRUE(form.StartServer());
+  ui.ShowConnectionsWindow();
+  ASSERT_TRUE(ui.ConnectionsWindow);
+  TFormConnections& window = *ui.ConnectionsWindow;
+  const auto pump = [&ui] {
+    TNMainLoop::Instance().Drain([&ui](const TNPostedMessage& m) { ui.HandleMessage(m); });
+  };
+
+  const std::string guids[2] = {"{00000000-0000-0000-0000-0000000000a1}",
+                                "{00000000-0000-0000-0000-0000000000a2}"};
+  std::vector<std::unique_ptr<test::TProtocolClient>> clients;
+  for (const std::string& guid : guids) {
+    clients.push_back(std::make_unique<test::TProtocolClient>(modules_.Port()));
+    clients.back()->Logon(guid, "window test");
+    auto reply = clients.back()->ReadReply(5s);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->Keyword, "LOGON_OK");
+  }
+  ASSERT_TRUE(test::WaitUntil([&] {
+    pump();
+    return window.lvConnections->topLevelItemCount() == 2;
+  }));
+  EXPECT_EQ(window.lvConnections->topLevelItem(0)->text(0).toStdString(), "1");
+  EXPECT_EQ(window.lvConnections->topLevelItem(0)->text(1).toStdString(), "TCP");
+  EXPECT_EQ(window.lvConnections->topLevelItem(0)->text(2).toStdString(), "127.0.0.1");
+  EXPECT_EQ(window.lvConnections->topLevelItem(1)->text(4).toStdString(), guids[1]);
+  EXPECT_FALSE(window.btnDisconnect->isEnabled()) << "nothing selected";
+  EXPECT_FALSE(window.edtMessageText->isEnabled());
+
+  window.lvConnections->selectAll();
+  EXPECT_TRUE(window.btnSendMessage->isEnabled());
+  EXPECT_TRUE(window.lblMessageText->isEnabled());
+  window.edtMessageText->setText("  back in five  ");
+  window.btnSendMessage->click();
+  for (auto& client : clients) {
+    auto notice = client->ReadReply(5s);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->Keyword, "BROADCAST_MESSAGE");
+    EXPECT_NE(notice->Data.find(") : back in five"), std::string::npos) << notice->Data;
+  }
+
+  window.btnDisconnect->click();
+  for (auto& client : clients) EXPECT_TRUE(client->Closed(10s));
+  EXPECT_TRUE(test::WaitUntil([&] {
+    pump();
+    return window.lvConnections->topLevelItemCount() == 0;
+  })) << "the list refreshes as each session leaves";
+
+  ui.UpdateActions();  // as the menu does when it pops up
+  ui.actStopServer->trigger();
+  test::Settle();
+  EXPECT_FALSE(ui.ConnectionsWindow);
+  EXPECT_FALSE(ServerRunning);
 }
 
 } // namespace
