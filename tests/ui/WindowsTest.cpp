@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTreeWidget>
+#include <thread>
 
 #include "devices/Devices.h"
 #include "host/LogFile.h"
@@ -20,6 +21,7 @@
 #include "ui/UiTestSupport.h"
 #include "support/ProtocolClient.h"
 #include "support/WaitUntil.h"
+#include "ui/QtOperatorUi.h"
 #include "ui/frmBase.h"
 #include "ui/frmConnections.h"
 #include "ui/frmDeviceActivity.h"
@@ -184,6 +186,23 @@ TEST_F(Windows, ConnectionsWindowListsSessionsAndActsOnTheSelectedOnes) {
   test::Settle();
   EXPECT_FALSE(ui.ConnectionsWindow);
   EXPECT_FALSE(ServerRunning);
+}
+
+TEST_F(Windows, OperatorUiCallsFromOtherThreadsAreCarriedToTheUiThread) {
+  TQtOperatorUi ui;
+  test::MessageBoxRecorder boxes;
+  std::thread worker([&ui] {
+    ui.ShowWarning("from a worker");
+    ui.SetTrayTip("VoxmitServer - Running");
+    ui.SetTrayIcon(tiRunningFlash);
+  });
+  worker.join();
+  EXPECT_EQ(ui.TrayTip(), "VoxmitServer - Running") << "the state reads back at once";
+  EXPECT_EQ(ui.TrayIcon(), tiRunningFlash);
+  EXPECT_TRUE(boxes.boxes.empty()) << "no widget is touched on the worker";
+  test::Settle();
+  EXPECT_EQ(boxes.Last(), "from a worker");
+  EXPECT_EQ(ui.Tray().toolTip().toStdString(), "VoxmitServer - Running");
 }
 
 } // namespace
