@@ -60,6 +60,11 @@ public:
 
   int Run(THiddenForm& form, const TServerModules& modules) override {
     TNMainLoop& loop = TNMainLoop::Instance();
+    // A message whose handling failed (a log line the file would not take) must not end the
+    // loop; the next one is handled.
+    loop.onError = [](const std::exception& e) {
+      std::cerr << "VoxmitServer2: " << e.what() << "\n";
+    };
     auto hidden = std::make_unique<THiddenFormUi>(form, modules, &ui_->Tray());
     hidden->OnExit = [] { QApplication::quit(); };
     ui_->Tray().show();

@@ -4,6 +4,7 @@
 #include <QHeaderView>
 #include <QHideEvent>
 #include <QScreen>
+#include <iostream>
 #include <memory>
 
 #include "platform/HomeFolder.h"
@@ -12,8 +13,18 @@ namespace voxmit {
 
 TIniFile& FormSettingsIni() {
   static std::unique_ptr<TIniFile> ini;
-  const auto path = HomeFolder() / "FormSettings.ini";
-  if (!ini || ini->FileName() != path) ini = std::make_unique<TIniFile>(path);
+  static std::filesystem::path home;
+  if (!ini || home != HomeFolder()) {
+    home = HomeFolder();
+    try {
+      ini = std::make_unique<TIniFile>(home / "FormSettings.ini");
+    } catch (const std::exception& e) {
+      // A file that exists but cannot be read costs the windows their remembered places, and
+      // must not be overwritten: the windows use an empty copy that is never saved.
+      std::cerr << "VoxmitServer2: " << e.what() << "\n";
+      ini = std::make_unique<TIniFile>("/proc/self/FormSettings.ini");
+    }
+  }
   return *ini;
 }
 

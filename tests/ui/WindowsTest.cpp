@@ -205,4 +205,15 @@ TEST_F(Windows, OperatorUiCallsFromOtherThreadsAreCarriedToTheUiThread) {
   EXPECT_EQ(ui.Tray().toolTip().toStdString(), "VoxmitServer - Running");
 }
 
+TEST_F(Windows, AnUnreadableGeometryFileCostsOnlyTheRememberedPlaces) {
+  // A folder where the file should be: it cannot be read, and nothing may replace it.
+  std::filesystem::create_directory(modules_.Home().File("FormSettings.ini"));
+  QPointer<TLogWindow> log = new TLogWindow;
+  log->show();
+  log->close();
+  test::Settle();
+  EXPECT_FALSE(log);
+  EXPECT_TRUE(std::filesystem::is_directory(modules_.Home().File("FormSettings.ini")));
+}
+
 } // namespace
