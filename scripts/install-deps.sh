@@ -11,7 +11,7 @@ packages=(
   python3
   python3-aiosmtpd libnet-snpp-perl
   qt6-base-dev libgl-dev
-  xvfb trayer xdotool x11-apps imagemagick
+  xvfb trayer xdotool x11-utils imagemagick
 )
 
 missing=()

@@ -2,7 +2,7 @@
 # Takes screenshots of the desktop interface into docs/screenshots/: the tray menu and every
 # window, on a virtual X display (Xvfb) with a tray host (trayer), driven by xdotool.
 # Usage: scripts/screenshots.sh [path/to/VoxmitServer2]   (default: build/debug/src/VoxmitServer2)
-# Needs: xvfb trayer xdotool imagemagick sqlite3 (scripts/install-deps.sh installs them).
+# Needs: xvfb trayer xdotool x11-utils imagemagick sqlite3 (scripts/install-deps.sh installs them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exe=$(realpath "${1:-build/debug/src/VoxmitServer2}")
