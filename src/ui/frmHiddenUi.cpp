@@ -58,7 +58,13 @@ THiddenFormUi::THiddenFormUi(THiddenForm& form, const TServerModules& modules,
   maintenance->addMenu(&miTables);
   actCompactDatabase = miTables.addAction("Compact &Database", this, [this] {
     if (ServerRunning) return;
-    RunDatabaseCommand([this] { modules_.Data.CompactDatabase(); });
+    // Through the data module's own connection: the settings connection stays closed while the
+    // file is replaced.
+    try {
+      modules_.Data.CompactDatabase();
+    } catch (const std::exception& e) {
+      ShowMessageBox(TMessageKind::Warning, ErrorText(e));
+    }
   });
   miTables.addSeparator();
   TDMServerSettings& settings = modules_.ServerSettings;

@@ -86,7 +86,8 @@ private:
   void Exit();
   void About();
   void Help();
-  // Runs a database command of the menu; a failure is shown to the operator.
+  // Runs a clear command of the menu through the settings connection (opened for it when
+  // closed, with a short busy wait); a failure is shown to the operator.
   void RunDatabaseCommand(const std::function<void()>& command);
   void ClosedDeviceList();
 
