@@ -71,7 +71,9 @@ xdotool key Escape
 menu l; shot "  Log Messages" log-window.png; xdotool key Escape
 menu c; shot "  Connected Clients" connections-window.png; xdotool key Escape
 menu o; shot " VoxmitServer Options" options-dialog.png
-xdotool key ctrl+Next ctrl+Next ctrl+Next; shot " VoxmitServer Options" options-dialog-threads.png
+options=$(window " VoxmitServer Options")
+xdotool mousemove --window "$options" 252 24 click 1   # the "Threads" tab
+shot " VoxmitServer Options" options-dialog-threads.png
 xdotool key Escape
 # Start, Options, Edit Devices: the third enabled item.
 menu Down Down Down Return; shot "  Devices" devices-list.png

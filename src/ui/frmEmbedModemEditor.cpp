@@ -84,7 +84,9 @@ TFormEmbedModemEditor::TFormEmbedModemEditor() {
   auto* delay = new QHBoxLayout;
   delay->addWidget(edtRedialDelay);
   delay->addWidget(new QLabel("(seconds)"));
-  form->addRow("Redial &Delay : ", delay);
+  auto* delayLabel = new QLabel("Redial &Delay : ", this);
+  delayLabel->setBuddy(edtRedialDelay);
+  form->addRow(delayLabel, delay);
   form->addRow("", btnTestModem);
 
   connect(edtDialingPrefix, &QLineEdit::textChanged, this,

@@ -131,7 +131,7 @@ TFormServerOptions::TFormServerOptions(TKioOptions& options, QWidget* parent)
 
   for (auto& [page, widget] : pages_)
     static_cast<QVBoxLayout*>(widget->layout())->addStretch();
-  resize(660, 420);
+  resize(800, 420);
   UpdateOk();
   LoadFormSettings();
 }
