@@ -149,6 +149,30 @@ TEST_F(DeviceEditors, DeviceListStoresWhatTheEditorAccepts) {
   EXPECT_FALSE(list);
 }
 
+TEST_F(DeviceEditors, DeviceKindsListAddsAKindAndRefusesAClash) {
+  settings().OpenSettingsConnection();
+  QPointer<TFormDeviceKindsList> list = new TFormDeviceKindsList(settings());
+  EXPECT_EQ(list->windowTitle().toStdString(), "  Device Kinds");
+  ASSERT_EQ(list->Model().rowCount(), 4);
+  list->Add();
+  auto* editor = dynamic_cast<TDeviceKindEditor*>(list->Editor());
+  ASSERT_NE(editor, nullptr);
+  EXPECT_EQ(editor->windowTitle().toStdString(), "  New DeviceType");
+  editor->edtName->setText("Pager line");
+  editor->edtTypeNo->setText("3");
+  editor->OkClick();
+  EXPECT_EQ(boxes_.Last(),
+            "There already is DatabaseType with TypeNo=\"3\". Please enter a different TypeNo.");
+  ASSERT_EQ(list->Editor(), editor) << "the editor stays open";
+  editor->edtTypeNo->setText("12");
+  editor->OkClick();
+  ASSERT_EQ(list->Model().rowCount(), 5);
+  EXPECT_EQ(list->Model().Row(4).Name, "Pager line");
+  EXPECT_EQ(list->Model().Row(4).TypeNo, 12);
+  list->close();
+  test::Settle();
+}
+
 TEST_F(DeviceEditors, ModemEditorRules) {
   TFormEmbedModemEditor modem;
   EXPECT_FALSE(modem.chkWaitForDialTone->isEnabled());
