@@ -100,6 +100,8 @@ public:
     // Lines posted while the loop ended still reach the log file.
     loop.Drain([&form](const TNPostedMessage& m) { form.HandleMessage(m); });
     hidden.reset();
+    // The windows closed on the way out are freed now, while the modules they show still exist.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     ui_->Tray().hide();
     return rc;
   }
