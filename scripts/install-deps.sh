@@ -15,12 +15,14 @@ packages=(
   libsdbus-c++-dev libsdbus-c++-bin dbus python3-dbus python3-gi
   libcap2-bin ccache
   dpkg-dev file systemd
+  qt6-base-dev libgl-dev
+  xvfb trayer xdotool x11-utils imagemagick
 )
 # What scripts/run.sh needs: a fresh machine gets to a running server without the test tools.
 if [ "${1:-}" = "--run" ]; then
   packages=(
     build-essential cmake ninja-build pkg-config
-    libpoco-dev libsqlite3-dev libsdbus-c++-dev libsdbus-c++-bin
+    libpoco-dev libsqlite3-dev libsdbus-c++-dev libsdbus-c++-bin qt6-base-dev libgl-dev
     libcap2-bin ccache
   )
 fi

@@ -40,11 +40,13 @@ namespace {
 const char* const kVersion = kServerVersion;
 
 const char* const kUsage =
-    "Usage: VoxmitServer2 --headless [--home DIR] [--quiet]\n"
+    "Usage: VoxmitServer2 [--home DIR]\n"
+    "       VoxmitServer2 --headless [--home DIR] [--quiet]\n"
     "       VoxmitServer2 --create-database [--home DIR]\n"
     "       VoxmitServer2 --regserver | --unregserver [--home DIR] [--system-bus]\n"
     "       VoxmitServer2 --help | --version\n"
     "\n"
+    "  (no switch)         run as a tray application on the desktop\n"
     "  --headless          run without the desktop interface; the server starts at once,\n"
     "                      log lines go to standard output; SIGINT or SIGTERM stop it\n"
     "  --home DIR          the folder with Settings.ini, ServerData.db and the log files\n"
@@ -202,18 +204,48 @@ std::unique_ptr<TStatusServer> StartStatusServer(const std::filesystem::path& da
   }
 }
 
-int RunHeadless(const TCommandLine& cl) {
-  TNSingleInstance instance;
+// The data modules, in the order the rest of the process relies on, and the device pool.
+// They outlive the hidden form, which receives them.
+struct TProcessModules {
+  std::unique_ptr<TDMServerOptions> options;
+  std::unique_ptr<TDMData> data;
+  std::unique_ptr<TDMComps> comps;
+  std::unique_ptr<TDMServerSettings> serverSettings;
+  std::unique_ptr<TDmMaintenance> maintenance;
+  TNDevicesList devices;
+
+  // False when one could not be made (the operator was told why).
+  bool Create() {
+    try {
+      options = std::make_unique<TDMServerOptions>();
+      options->SaveOnDestroy = false;
+      data = std::make_unique<TDMData>();
+      comps = std::make_unique<TDMComps>();
+      serverSettings = std::make_unique<TDMServerSettings>();
+      maintenance = std::make_unique<TDmMaintenance>(*data);
+    } catch (const std::exception& e) {
+      OperatorUi().ShowWarning(e.what());
+      return false;
+    }
+    return true;
+  }
+  TServerModules Modules() {
+    return TServerModules{*options, *data, *comps, *serverSettings, *maintenance, devices};
+  }
+};
+
+// Refuses a second instance; false when this process must end (the operator was told why).
+bool AcquireInstance(TNSingleInstance& instance) {
   try {
     if (!instance.Acquire()) {
       OperatorUi().ShowWarning(
           "There is another instance of VoxmitServer already running on this PC !\r\r"
           "Can't launch more than one server. Exiting.");
-      return 1;
+      return false;
     }
   } catch (const std::exception& e) {
     std::cerr << "VoxmitServer2: " << e.what() << "\n";
-    return 1;
+    return false;
   }
   // The device commands read it to tell whether this server uses their database.
   try {
@@ -221,34 +253,31 @@ int RunHeadless(const TCommandLine& cl) {
   } catch (const std::exception& e) {
     std::cerr << "VoxmitServer2: " << e.what() << "\n";
   }
+  return true;
+}
+
+// What a run offers beside the server itself: the automation interface and the status
+// endpoint. The form outlives both: whatever way a run is left, the form stops telling the
+// automation server of runs first.
+struct TRunServices {
+  THiddenForm& Form;
+  std::unique_ptr<TAutomationServer> Automation;
+  std::unique_ptr<TStatusServer> Status;
+  ~TRunServices() { Form.RunChanged = nullptr; }
+};
+
+int RunHeadless(const TCommandLine& cl) {
+  TNSingleInstance instance;
+  if (!AcquireInstance(instance)) return 1;
 
   if (!cl.quiet) {
     static_cast<THeadlessOperatorUi&>(OperatorUi()).SetEchoTrayTip(true);
     SetLogWindowSink(PrintLine);
   }
 
-  // The data modules, in the order the rest of the process relies on, and the device pool.
-  // They outlive the hidden form, which receives them.
-  std::unique_ptr<TDMServerOptions> options;
-  std::unique_ptr<TDMData> data;
-  std::unique_ptr<TDMComps> comps;
-  std::unique_ptr<TDMServerSettings> serverSettings;
-  std::unique_ptr<TDmMaintenance> maintenance;
-  TNDevicesList devices;
-  try {
-    options = std::make_unique<TDMServerOptions>();
-    options->SaveOnDestroy = false;
-    data = std::make_unique<TDMData>();
-    comps = std::make_unique<TDMComps>();
-    serverSettings = std::make_unique<TDMServerSettings>();
-    maintenance = std::make_unique<TDmMaintenance>(*data);
-  } catch (const std::exception& e) {
-    OperatorUi().ShowWarning(e.what());
-    return 1;
-  }
-
-  auto form = std::make_unique<THiddenForm>(
-      TServerModules{*options, *data, *comps, *serverSettings, *maintenance, devices});
+  TProcessModules pm;
+  if (!pm.Create()) return 1;
+  auto form = std::make_unique<THiddenForm>(pm.Modules());
   FormsReady.Set();
 
   // The channel classes, before anything can schedule a channel; the test channels (only when
@@ -258,18 +287,11 @@ int RunHeadless(const TCommandLine& cl) {
 
   form->FlashTrayIcon(3, 300);
 
-  std::unique_ptr<TAutomationServer> automation = StartAutomation(cl, *form);
-  if (cl.embedding && !automation) return 1;
-  // The form outlives the automation server: whatever way this function is left, the form
-  // stops telling it of runs first.
-  struct TUnhookRuns {
-    THiddenForm& Form;
-    ~TUnhookRuns() { Form.RunChanged = nullptr; }
-  } unhookRuns{*form};
-
+  TRunServices services{*form, StartAutomation(cl, *form), nullptr};
+  if (cl.embedding && !services.Automation) return 1;
   // The status endpoint, when Settings.ini asks for one: up before the start, so that /health
   // tells a start from a server that is not there.
-  std::unique_ptr<TStatusServer> status = StartStatusServer(data->File());
+  services.Status = StartStatusServer(pm.data->File());
 
   // Headless means the server runs: as if AutoStartOnLoad were set.
   if (!form->StartServer()) return 1;
@@ -294,9 +316,38 @@ int RunHeadless(const TCommandLine& cl) {
   return form->FatalStop().empty() ? 0 : 1;
 }
 
+int RunDesktop(const TCommandLine& cl, TDesktop& desktop, int argc, char** argv) {
+  // The toolkit keeps a reference to the argument count for its whole life.
+  static int qtArgc = argc;
+  if (const int rc = desktop.Prepare(qtArgc, argv); rc != 0) return rc;
+
+  TNSingleInstance instance;
+  if (!AcquireInstance(instance)) return 1;
+
+  TProcessModules pm;
+  if (!pm.Create()) return 1;
+  auto form = std::make_unique<THiddenForm>(pm.Modules());
+  FormsReady.Set();
+  RegisterCarrierChannels();
+  RegisterTestChannels();
+
+  form->FlashTrayIcon(3, 300);
+  TRunServices services{*form, StartAutomation(cl, *form), nullptr};
+  services.Status = StartStatusServer(pm.data->File());
+  if (pm.options->KioOptions.OptionByName("AutoStartOnLoad").AsBool()) form->StartServer();
+
+  const int rc = desktop.Run(*form, pm.Modules());
+  // The operator can only exit a stopped server; a run still alive here (the main loop ended
+  // some other way) is stopped before the modules go.
+  if (ServerRunning) form->StopServer();
+  form.reset();
+  TNThreadRegistry::Instance().WaitAll(30000);
+  return rc;
+}
+
 } // namespace
 
-int StartUp(int argc, char** argv) {
+int StartUp(int argc, char** argv, TDesktopFactory desktop) {
   // Before any thread starts, so that every thread inherits the mask and only the main loop's
   // signalfd sees SIGINT and SIGTERM.
   BlockStopSignals();
@@ -324,13 +375,11 @@ int StartUp(int argc, char** argv) {
   if (cl.createDatabase) return CreateDatabaseCommand();
   if (cl.regServer || cl.unregServer) return RegistrationCommand(cl);
   if (!cl.headless) {
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if ((!display || !*display) && (!wayland || !*wayland))
-      std::cerr << "VoxmitServer2: no display is available; run with --headless\n";
-    else
+    if (!desktop) {
       std::cerr << "VoxmitServer2: this build has no desktop interface; run with --headless\n";
-    return 2;
+      return 2;
+    }
+    return RunDesktop(cl, *desktop(), argc, argv);
   }
   return RunHeadless(cl);
 }

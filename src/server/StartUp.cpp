@@ -1,3 +1,4 @@
 #include "server/ServerProcess.h"
+#include "ui/DesktopApp.h"
 
-int main(int argc, char** argv) { return voxmit::StartUp(argc, argv); }
+int main(int argc, char** argv) { return voxmit::StartUp(argc, argv, voxmit::MakeQtDesktop); }
