@@ -201,7 +201,8 @@ private:
 };
 
 // Every 100 ms a new client connects, logs on and submits one message; records the time from
-// the connect to the acceptance.
+// the connect to the LOGON_OK (the accept and hand-off alone, no database write) and to the
+// acceptance.
 class TFreshProbe {
 public:
   explicit TFreshProbe(int port) : port_(port) {}
@@ -209,10 +210,13 @@ public:
     thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
   }
   void Stop() { thread_.request_stop(); thread_.join(); }
-  std::pair<std::vector<double>, int> NextPhase() {
+  // The connect-to-acceptance times and failures of the phase, and its connect-to-logon times.
+  std::pair<std::vector<double>, int> NextPhase(std::vector<double>& logons) {
     std::lock_guard lock(mutex_);
     std::pair<std::vector<double>, int> done{std::move(samples_), failed_};
+    logons = std::move(logons_);
     samples_.clear();
+    logons_.clear();
     failed_ = 0;
     return done;
   }
@@ -225,14 +229,17 @@ private:
       next += 100ms;
       const auto start = TClock::now();
       bool ok = false;
+      double logonMs = -1;
       try {
         if (auto c = LogOn(port_, "probe client")) {
+          logonMs = Ms(TClock::now() - start);
           Submit(*c, 1);
           ok = AwaitAcceptance(*c, 1, 30s);
         }
       } catch (const Poco::Exception&) {
       }
       std::lock_guard lock(mutex_);
+      if (logonMs >= 0) logons_.push_back(logonMs);
       if (ok) samples_.push_back(Ms(TClock::now() - start));
       else ++failed_;
     }
@@ -241,6 +248,7 @@ private:
   const int port_;
   std::mutex mutex_;
   std::vector<double> samples_;
+  std::vector<double> logons_;
   int failed_ = 0;
   std::jthread thread_;
 };
@@ -285,20 +293,23 @@ int RunChurn(const TOptions& o) {
   steady.Start();
   fresh.Start();
   std::this_thread::sleep_for(std::chrono::seconds(o.IdleSeconds));
+  std::vector<double> idleLogons, churnLogons;
   const auto idleSteady = steady.NextPhase();
-  const auto idleFresh = fresh.NextPhase();
+  const auto idleFresh = fresh.NextPhase(idleLogons);
   const auto start = TClock::now();
   const long made = Churn(o.Port, o.Rate, o.Seconds);
   const double took = std::chrono::duration<double>(TClock::now() - start).count();
   const auto churnSteady = steady.NextPhase();
-  const auto churnFresh = fresh.NextPhase();
+  const auto churnFresh = fresh.NextPhase(churnLogons);
   steady.Stop();
   fresh.Stop();
   std::printf("churn: %ld connections opened and closed in %.2f s (%.0f a second, asked %d)\n",
               made, took, made / took, o.Rate);
   PrintLatencies("idle, logged-on client, acceptance", idleSteady.first, idleSteady.second);
+  PrintLatencies("idle, new client, connect to LOGON_OK", idleLogons, 0);
   PrintLatencies("idle, new client, connect to acceptance", idleFresh.first, idleFresh.second);
   PrintLatencies("churn, logged-on client, acceptance", churnSteady.first, churnSteady.second);
+  PrintLatencies("churn, new client, connect to LOGON_OK", churnLogons, 0);
   PrintLatencies("churn, new client, connect to acceptance", churnFresh.first,
                  churnFresh.second);
   return churnSteady.second == 0 && churnFresh.second == 0 ? 0 : 1;
