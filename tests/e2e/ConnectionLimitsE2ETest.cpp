@@ -102,6 +102,11 @@ protected:
 // With the process out of descriptors the accept loop and the connections used to retry at
 // once: two CPUs busy and some 100,000 log lines a second.
 TEST_F(ConnectionLimitsE2E, DescriptorExhaustionNeitherSpinsNorFloodsTheLog) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizer runtime needs a descriptor of its own to check a thread's creation, and
+  // aborts the server when none is left: the test says nothing about the server there.
+  GTEST_SKIP() << "not meaningful in a sanitizer build";
+#endif
   rlimit own{};
   getrlimit(RLIMIT_NOFILE, &own);
   if (own.rlim_max < 1024) GTEST_SKIP() << "the test needs 1024 descriptors of its own";
@@ -165,7 +170,7 @@ TEST_F(ConnectionLimitsE2E, AFloodingClientDoesNotSlowAnotherClientsAcceptance) 
     }
     return ms;
   };
-  const double idleP99 = Percentile(measure(100), 0.99);
+  const double idleP99 = Percentile(measure(200), 0.99);
 
   // A plain socket, so that a shutdown can end a write the server no longer takes.
   Poco::Net::StreamSocket flooder;
@@ -198,9 +203,10 @@ TEST_F(ConnectionLimitsE2E, AFloodingClientDoesNotSlowAnotherClientsAcceptance) 
   ::shutdown(flooder.impl()->sockfd(), SHUT_RDWR);
   writer.join();
 
-  // Ten times the idle p99; at least 50 ms, as an idle p99 of a millisecond or two is within
-  // the scheduling noise of a shared machine (before the mend it was seconds).
-  EXPECT_LT(floodP99, std::max(10 * idleP99, 50.0))
+  // Ten times the idle p99, and at least 250 ms: a single database write stall of a shared,
+  // loaded machine (or a sanitizer build) outweighs an idle p99 of a few milliseconds, while
+  // the fault gave seconds. The bench (connection-load --mode flood) gives the figure.
+  EXPECT_LT(floodP99, std::max(10 * idleP99, 250.0))
       << "idle p99 " << idleP99 << " ms, flood p99 " << floodP99 << " ms";
 }
 
