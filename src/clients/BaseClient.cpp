@@ -129,7 +129,7 @@ void TBaseClient::AcceptMessage(const TServerRawInMessage& request) {
                          .ClientRecordID = request.GetClientRecordID(),
                          .CarrierType = request.GetCarrierType()});
   TNWriteLock lock(input->Lock());
-  input->Push(std::move(message));
+  input->Push(std::move(message), this);
 }
 
 int32_t TBaseClient::CarrierFor(const TServerRawInMessage& request) {
@@ -217,7 +217,8 @@ void TBaseClient::ReturnUnacknowledgedReplies() {
   for (const TInFlightReply& reply : lost) {
     if (reply.EndOffset != kLostReply && reply.EndOffset <= acknowledged) continue;
     input->Push(std::make_shared<TServerUnsentInputMessage>(
-        reply.RecordID, static_cast<TReplyMessageKind>(reply.MessageKind)));
+                    reply.RecordID, static_cast<TReplyMessageKind>(reply.MessageKind)),
+                this);
     ++returned;
   }
   if (returned > 0)
@@ -234,7 +235,8 @@ void TBaseClient::ReturnUndeliveredReplies() {
     for (int32_t i = 0; i < replies_->Count(); ++i) {
       const auto reply = replies_->Items(i);
       input->Push(
-          std::make_shared<TServerUnsentInputMessage>(reply->RecordID(), reply->MessageKind()));
+          std::make_shared<TServerUnsentInputMessage>(reply->RecordID(), reply->MessageKind()),
+          this);
     }
   }
   replies_->Clear();

@@ -1,10 +1,13 @@
 #include "clients/TcpClient.h"
 
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 
 #include <Poco/Net/DNS.h>
@@ -13,6 +16,7 @@
 
 #include "host/LogFile.h"
 #include "host/ServerSettings.h"
+#include "platform/RepeatLimiter.h"
 #include "platform/TcpInfo.h"
 #include "platform/ThreadRegistry.h"
 
@@ -48,13 +52,124 @@ void PrepareSocket(Poco::Net::StreamSocket& socket) {
   SetSocketOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, kUserTimeoutMs);
 }
 
+// Errors of the connection threads and the refusals past MaxConnections: the same text from
+// hundreds of connections at once (descriptors ran out) gives one line a second.
+TNRepeatLimiter& ConnectionErrors() {
+  static TNRepeatLimiter limiter;
+  return limiter;
+}
+
+void LogLimited(const std::string& text) {
+  if (const auto held = ConnectionErrors().Admit(text))
+    LogMessage(text + TNRepeatLimiter::RepeatsText(*held));
+}
+
+std::string PeerAddress(const Poco::Net::StreamSocket& socket) {
+  try {
+    return socket.peerAddress().host().toString();
+  } catch (const std::exception&) {
+    return "an unknown address";
+  }
+}
+
+void CloseQuietly(Poco::Net::StreamSocket& socket) {
+  try {
+    socket.close();
+  } catch (const std::exception&) {
+    // Closing a connection that failed cannot fail in a way that matters.
+  }
+}
+
 } // namespace
 
 // ---- TTcpConnections ------------------------------------------------------------------------
 
+void TTcpConnections::Serve(Poco::Net::StreamSocket socket, const TSessionContext& context) {
+  bool spawn = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+      CloseQuietly(socket);
+      return;
+    }
+    const auto open = static_cast<int32_t>(clients_.size() + waiting_.size());
+    if (open >= settings::MaxConnections) {
+      // Closed before it costs a thread; the address is left out of the limiter's key, so a
+      // crowd of clients still gives one line a second.
+      CloseQuietly(socket);
+      LogLimited("Listener: MaxConnections (" + std::to_string(settings::MaxConnections.load()) +
+                 ") connections are open; a new connection was closed");
+      return;
+    }
+    waiting_.push_back(TWaiting{std::move(socket), context});
+    if (idle_ >= static_cast<int32_t>(waiting_.size())) {
+      work_.notify_one();
+    } else {
+      ++threads_;
+      spawn = true;
+    }
+  }
+  if (!spawn) return;
+  try {
+    TNThreadRegistry::Instance().Spawn("ClientRead",
+                                       [self = shared_from_this()] { self->Work(); });
+  } catch (const std::exception& e) {
+    // No thread could be made: the connection waits for the next thread that is free.
+    {
+      std::lock_guard lock(mutex_);
+      --threads_;
+    }
+    LogLimited("Listener: no connection thread could be started: " + ErrorText(e));
+  }
+}
+
+void TTcpConnections::Work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    ++idle_;
+    const bool got = work_.wait_for(lock, std::chrono::milliseconds(kIdleThreadMs),
+                                    [this] { return closed_ || !waiting_.empty(); });
+    --idle_;
+    if (!got || waiting_.empty()) break;  // idle too long, or the pool ends
+    TWaiting next = std::move(waiting_.front());
+    waiting_.pop_front();
+    lock.unlock();
+    ServeOne(std::move(next));
+    lock.lock();
+  }
+  --threads_;
+}
+
+void TTcpConnections::ServeOne(TWaiting waiting) {
+  try {
+    auto client = std::make_shared<TTcpClient>(std::move(waiting.Socket),
+                                               std::move(waiting.Context), shared_from_this());
+    TNClientReadThread(std::move(client)).Execute();
+  } catch (const std::exception& e) {
+    LogLimited("TNClientReadThread, " + ErrorText(e));
+  }
+}
+
 void TTcpConnections::DisconnectAll() {
+  std::deque<TWaiting> refused;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    refused.swap(waiting_);
+    for (TTcpClient* client : clients_) client->Disconnect();
+  }
+  work_.notify_all();
+  for (TWaiting& w : refused) CloseQuietly(w.Socket);
+}
+
+int32_t TTcpConnections::Count() const {
   std::lock_guard lock(mutex_);
-  for (TTcpClient* client : clients_) client->Disconnect();
+  return static_cast<int32_t>(clients_.size() + waiting_.size());
+}
+
+int32_t TTcpConnections::Threads() const {
+  std::lock_guard lock(mutex_);
+  return threads_;
 }
 
 void TTcpConnections::Add(TTcpClient* client) {
@@ -111,11 +226,7 @@ void TTcpClient::CloseSocket() {
   std::lock_guard lock(socketMutex_);
   if (!socketOpen_) return;
   socketOpen_ = false;
-  try {
-    socket_.close();
-  } catch (const std::exception&) {
-    // Closing a connection that failed cannot fail in a way that matters.
-  }
+  CloseQuietly(socket_);
 }
 
 std::string TTcpClient::GetIpAddress() const {
@@ -155,8 +266,10 @@ void TNClientReadThread::Execute() {
       if (!WaitForInput()) continue;
       if (!ReadChunk()) break;
     } catch (const std::exception& e) {
-      // One bad request or a socket hiccup must not end the connection's thread.
-      LogMessage("TNClientReadThread, " + ErrorText(e));
+      // One bad request or a socket hiccup must not end the connection's thread; an error
+      // that repeats (descriptors ran out) must not spin it either.
+      LogLimited("TNClientReadThread, " + ErrorText(e));
+      std::this_thread::sleep_for(std::chrono::milliseconds(kErrorPauseMs));
     }
   }
   client_->Logoff();
@@ -164,11 +277,12 @@ void TNClientReadThread::Execute() {
 }
 
 bool TNClientReadThread::WaitForInput() {
-  const Poco::Timespan slice(static_cast<Poco::Timespan::TimeDiff>(
-                                 settings::ThreadWaitLoopTimeout.load()) *
-                             1000);
-  return client_->Socket().poll(slice, Poco::Net::Socket::SELECT_READ |
-                                           Poco::Net::Socket::SELECT_ERROR);
+  // A plain poll: POCO's socket poll makes an epoll descriptor for every wait, which fails
+  // (and spins) once the process has no descriptor left.
+  pollfd p{client_->Socket().impl()->sockfd(), POLLIN, 0};
+  const int r = ::poll(&p, 1, settings::ThreadWaitLoopTimeout.load());
+  if (r < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
+  return r > 0;
 }
 
 bool TNClientReadThread::LogonOverdue() const {
@@ -184,8 +298,10 @@ bool TNClientReadThread::Congested() const {
   }
   TInputMessageQueue* input = client_->InputQueue();
   if (!input) return false;
+  // Only this session's own entries count: a client that floods pauses itself, not the others.
+  const TBaseClient* owner = client_.get();
   TNReadLock lock(input->Lock());
-  return input->Count() > kMaxQueuedEntries;
+  return input->CountOf(owner) > input->Share(owner);
 }
 
 bool TNClientReadThread::ReadChunk() {
@@ -227,9 +343,7 @@ void TNClientReadThread::DropCutFrame() {
 
 void StartClientConnection(Poco::Net::StreamSocket socket, const TSessionContext& context,
                            const std::shared_ptr<TTcpConnections>& connections) {
-  auto client = std::make_shared<TTcpClient>(std::move(socket), context, connections);
-  auto thread = std::make_shared<TNClientReadThread>(std::move(client));
-  TNThreadRegistry::Instance().Spawn("ClientRead", [thread] { thread->Execute(); });
+  connections->Serve(std::move(socket), context);
 }
 
 } // namespace voxmit

@@ -2,12 +2,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
 
 #include "host/LogFile.h"
+#include "platform/RepeatLimiter.h"
 
 namespace voxmit {
 
@@ -19,7 +21,19 @@ std::string SocketErrorText(int code, const std::string& api) {
 }
 
 // Poll slice of the accept loop: how quickly Deactivate is noticed.
-constexpr long kAcceptPollMicroseconds = 200000;
+constexpr int kAcceptPollMs = 200;
+// After a failed accept: the connection is still pending (descriptors ran out, say), and an
+// immediate retry would fail the same way at full speed.
+constexpr int32_t kAcceptRetryPauseMs = 100;
+
+// Whether the listening descriptor has a connection waiting, within the slice. A plain poll:
+// it needs no descriptor of its own, so it works when the process has none left.
+bool ConnectionPending(int fd, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  const int r = ::poll(&p, 1, timeoutMs);
+  if (r < 0 && errno != EINTR) throw TSocketError(errno, "poll");
+  return r > 0;
+}
 } // namespace
 
 TSocketError::TSocketError(int code, const std::string& api)
@@ -59,18 +73,23 @@ void TDMComps::Deactivate() {
 }
 
 void TDMComps::AcceptLoop() {
-  const Poco::Timespan slice(0, kAcceptPollMicroseconds);
+  TNRepeatLimiter limiter;
+  const int fd = socket_->impl()->sockfd();
   while (!acceptThread_.StopRequested()) {
     try {
-      if (!socket_->poll(slice, Poco::Net::Socket::SELECT_READ)) continue;
+      if (!ConnectionPending(fd, kAcceptPollMs)) continue;
       Poco::Net::StreamSocket connection = socket_->acceptConnection();
       if (handler_)
         handler_(std::move(connection));
       else
         connection.close();
     } catch (const std::exception& e) {
-      // One failed accept (the peer gave up, descriptors ran out) must not end the listener.
-      LogMessage(std::string("Listener: ") + e.what());
+      // One failed accept (the peer gave up, descriptors ran out) must not end the listener;
+      // a failure that repeats gives one line a second and a pause before each retry.
+      const std::string text = "Listener: " + ErrorText(e);
+      if (const auto held = limiter.Admit(text))
+        LogMessage(text + TNRepeatLimiter::RepeatsText(*held));
+      acceptThread_.StopEvent().Wait(kAcceptRetryPauseMs);
     }
   }
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The client listener. Activate binds and listens on the port (UI thread); a listener thread
-// accepts connections and hands each to the connection handler, which gives it its own thread.
+// accepts connections and hands each to the connection handler, which passes it on to a
+// connection thread without waiting for one (TTcpConnections::Serve). A failed accept is
+// retried after a pause, and a failure that repeats is logged once a second with a count.
 // Deactivate stops accepting and closes the socket (UI thread). Connections already handed on
 // are not touched: their sessions end them.
 //

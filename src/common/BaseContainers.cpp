@@ -1,5 +1,7 @@
 #include "common/BaseContainers.h"
 
+#include <algorithm>
+
 namespace voxmit {
 
 TNWaitableObject::TNWaitableObject(const TNWaitableOptions& options)
@@ -63,6 +65,50 @@ void TNWaitableObject::AfterClear() {
   SetState(stEmpty);
   SetState(stLowMark);
   ResetState(stHighMark);
+}
+
+// ---- TInputMessageQueue ---------------------------------------------------------------------
+
+void TInputMessageQueue::Push(TItem item, TOwner owner) {
+  TOwnerState& state = owners_[owner];
+  const uint64_t tag = std::max(state.LastTag, servedTag_) + 1;
+  state.LastTag = tag;
+  ++state.Count;
+  entries_.emplace(std::make_pair(tag, ++arrivals_), TEntry{std::move(item), owner});
+  AfterAdd(Count());
+}
+
+TInputMessageQueue::TItem TInputMessageQueue::Pop() {
+  if (entries_.empty()) return nullptr;
+  auto head = entries_.begin();
+  servedTag_ = head->first.first;
+  TItem item = std::move(head->second.Item);
+  const auto owner = owners_.find(head->second.Owner);
+  // An owner without entries is forgotten: its next entry starts from the served tag.
+  if (owner != owners_.end() && --owner->second.Count <= 0) owners_.erase(owner);
+  entries_.erase(head);
+  AfterRemove(Count());
+  return item;
+}
+
+TInputMessageQueue::TItem TInputMessageQueue::Peek() const {
+  return entries_.empty() ? nullptr : entries_.begin()->second.Item;
+}
+
+void TInputMessageQueue::Clear() {
+  entries_.clear();
+  owners_.clear();
+  AfterClear();
+}
+
+int32_t TInputMessageQueue::CountOf(TOwner owner) const {
+  const auto it = owners_.find(owner);
+  return it == owners_.end() ? 0 : it->second.Count;
+}
+
+int32_t TInputMessageQueue::Share(TOwner asking) const {
+  const auto owners = static_cast<int32_t>(owners_.size()) + (owners_.contains(asking) ? 0 : 1);
+  return std::max(kTotalShare / owners, kMinShare);
 }
 
 } // namespace voxmit

@@ -14,7 +14,10 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/TNEvent.h"
@@ -201,10 +204,61 @@ public:
             {.HighMark = 50, .LowMark = 10, .LowMarkEvent = true, .NotEmptyEvent = true}) {}
 };
 
-class TInputMessageQueue : public TNBaseThreadSharedQueue<TServerInputMessage> {
+// The server's input queue, from the sessions to the new-message thread. Each entry carries
+// the session that pushed it (its owner; nullptr for none). The queue counts each owner's
+// entries, so that a session that holds more than its share can pause its own reader while
+// every other session goes on (back-pressure per session). Pop serves the owners in turn: an
+// entry's place is behind the entries its owner pushed before it and behind one entry of each
+// other owner for each of those (fair queuing), so a client that floods never stands in front
+// of another client's next message by more than one entry. One owner's entries leave in the
+// order they came. Same locking rules as the other containers.
+class TInputMessageQueue : public TNWaitableObject {
 public:
-  TInputMessageQueue()
-      : TNBaseThreadSharedQueue({.HighMark = 50, .LowMark = 10, .NotEmptyEvent = true}) {}
+  using TItem = std::shared_ptr<TServerInputMessage>;
+  using TOwner = const void*;
+  // The entries the owners hold between them before each owner's share is reached, and the
+  // least share an owner always has however many owners there are.
+  static constexpr int32_t kTotalShare = 1000;
+  static constexpr int32_t kMinShare = 10;
+
+  TInputMessageQueue() : TNWaitableObject({.HighMark = 50, .LowMark = 10, .NotEmptyEvent = true}) {}
+  ~TInputMessageQueue() override { Clear(); }
+
+  void Push(TItem item, TOwner owner = nullptr);
+  // The next entry in fair order, removed; nullptr (and no event change) when empty.
+  TItem Pop();
+  TItem Peek() const;
+  int32_t Count() const { return static_cast<int32_t>(entries_.size()); }
+  void Clear();
+  // The entries owner holds now.
+  int32_t CountOf(TOwner owner) const;
+  // The most entries one owner should hold: kTotalShare divided among the owners that hold
+  // entries (one more when the asking owner holds none), never below kMinShare.
+  int32_t Share(TOwner asking) const;
+
+  void BeginRead() { lock_.BeginRead(); }
+  void EndRead() { lock_.EndRead(); }
+  void BeginWrite() { lock_.BeginWrite(); }
+  void EndWrite() { lock_.EndWrite(); }
+  TNMultiReadExclusiveWrite& Lock() { return lock_; }
+
+private:
+  struct TOwnerState {
+    int32_t Count = 0;
+    uint64_t LastTag = 0;
+  };
+  struct TEntry {
+    TItem Item;
+    TOwner Owner;
+  };
+
+  TNMultiReadExclusiveWrite lock_;
+  // Ordered by (tag, arrival): an entry's tag is one more than the later of its owner's
+  // previous tag and the tag of the last entry served.
+  std::map<std::pair<uint64_t, uint64_t>, TEntry> entries_;
+  std::unordered_map<TOwner, TOwnerState> owners_;
+  uint64_t servedTag_ = 0;
+  uint64_t arrivals_ = 0;
 };
 
 class TNChannelsList : public TNBaseThreadSharedList<TNBaseCarrierChannel> {

@@ -37,6 +37,8 @@ inline std::atomic<int32_t> InputBufferLimitPACNET{1000};
 inline std::atomic<int32_t> InputBufferLimitTAP{27};
 inline std::atomic<int32_t> InputBufferLimitSMS{200};
 inline std::atomic<int32_t> MaxMessagesPerConnectionSMS{50};
+// Client connections served at once (at least 1); the listener closes any beyond at once.
+inline std::atomic<int32_t> MaxConnections{1000};
 
 // The shortest wait slice: a slice of 0 would turn every waiting thread into a busy loop.
 inline constexpr int32_t MinWaitSliceMs = 10;

@@ -131,6 +131,8 @@ void TDMServerOptions::DeclareOptions() {
       {"SMS", "InputBufferLimitSMS", 200, &InputBufferLimitSMS},
       {"SMS", "MaxMessagesPerConnectionSMS", 50, &MaxMessagesPerConnectionSMS},
   });
+  Declare("Connections", "MaxConnections", okInteger, int64_t{1000},
+          member(&TDMServerOptions::OnApplyMaxConnections));
 }
 
 void TDMServerOptions::OnApplyLogToFile(TNOption& sender) {
@@ -170,6 +172,11 @@ void TDMServerOptions::OnApplyLogFilesMaxLines(TNOption& sender) {
 
 void TDMServerOptions::OnApplyThreadWaitLoopTimeout(TNOption& sender) {
   settings::ThreadWaitLoopTimeout = std::max(sender.AsInteger(), settings::MinWaitSliceMs);
+}
+
+// A limit below 1 would refuse every client.
+void TDMServerOptions::OnApplyMaxConnections(TNOption& sender) {
+  settings::MaxConnections = std::max(sender.AsInteger(), 1);
 }
 
 void TDMServerOptions::OnApplyMaxUnsentMessageAge(TNOption& sender) {

@@ -1,6 +1,6 @@
 #pragma once
 // The server's options: the one options component KioOptions, bound to Settings.ini in the
-// home folder, declaring the 32 options and their apply handlers. Each handler copies its
+// home folder, declaring the 33 options and their apply handlers. Each handler copies its
 // option's value into voxmit::settings (ServerSettings.h), where the other units read it.
 //
 // Threads: UI thread only. One instance per process, created at process start; while it
@@ -45,6 +45,7 @@ private:
   void OnApplyMaxUnconfirmedMessageAge(TNOption& sender);
   void OnApplyMaxArchivedMessageAge(TNOption& sender);
   void OnApplyMaintenancePeriod(TNOption& sender);
+  void OnApplyMaxConnections(TNOption& sender);
 
   bool starting_ = false;
 };

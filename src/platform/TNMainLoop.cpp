@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
+
+#include "platform/RepeatLimiter.h"
 
 namespace voxmit {
 
@@ -139,6 +142,15 @@ void BlockStopSignals() {
   const sigset_t set = StopSignals();
   const int r = pthread_sigmask(SIG_BLOCK, &set, nullptr);
   if (r != 0) throw std::system_error(r, std::generic_category(), "pthread_sigmask");
+}
+
+std::function<void(const std::exception&)> ErrorWarningsTo(std::ostream& out) {
+  return [&out, limiter = std::make_shared<TNRepeatLimiter>()](const std::exception& e) {
+    const std::string text = e.what();
+    if (const auto held = limiter->Admit(text))
+      out << "VoxmitServer2: warning: " << text << TNRepeatLimiter::RepeatsText(*held)
+          << std::endl;
+  };
 }
 
 } // namespace voxmit

@@ -10,6 +10,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 
 #include "TNEvent.h"
@@ -67,5 +68,10 @@ private:
 
 // Blocks SIGINT and SIGTERM in the calling thread (call first thing in main).
 void BlockStopSignals();
+
+// An onError for a loop without a window (the headless run): each error as the line
+// "VoxmitServer2: warning: <what()>" on out, the same text at most once a second, with the
+// count of the repeats held back. out must outlive the function.
+std::function<void(const std::exception&)> ErrorWarningsTo(std::ostream& out);
 
 } // namespace voxmit

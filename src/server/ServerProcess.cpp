@@ -297,6 +297,10 @@ int RunHeadless(const TCommandLine& cl) {
   if (!form->StartServer()) return 1;
 
   TNMainLoop& loop = TNMainLoop::Instance();
+  // A handler's error (a log line that cannot be written: a full disk) is never silent, and
+  // never a flood either.
+  loop.onError = ErrorWarningsTo(std::cerr);
+  bool stopFailed = false;
   loop.Run(
       [&form, &loop](const TNPostedMessage& m) {
         form->HandleMessage(m);
@@ -304,16 +308,16 @@ int RunHeadless(const TCommandLine& cl) {
         // start.
         if (!form->FatalStop().empty()) loop.Quit();
       },
-           [&form, &loop](int) {
-             ProcessEnding = true;
-             if (ServerRunning) form->StopServer();
-             form->Exit();
-             loop.Quit();
-           });
+      [&form, &loop, &stopFailed](int) {
+        ProcessEnding = true;
+        // Quit comes whatever the stop does: a process left half stopped would serve no one.
+        stopFailed = !form->StopForExit() || stopFailed;
+        loop.Quit();
+      });
   // Lines posted during the stop still reach the console.
   loop.Drain([&form](const TNPostedMessage& m) { form->HandleMessage(m); });
   TNThreadRegistry::Instance().WaitAll(30000);
-  return form->FatalStop().empty() ? 0 : 1;
+  return form->FatalStop().empty() && !stopFailed ? 0 : 1;
 }
 
 int RunDesktop(const TCommandLine& cl, TDesktop& desktop, int argc, char** argv) {

@@ -22,14 +22,20 @@ namespace {
 // How long the stop waits for self-ending threads (sessions, channel workers) to finish.
 constexpr int32_t kThreadsEndTimeoutMs = 30000;
 
-// Runs one stop step; a failure is logged and the stop goes on.
+// Runs one stop step, then the test hook; a failure is logged and the stop goes on. Returns
+// false when it failed.
 template <class Step>
-void StopStep(const char* context, Step step) {
+bool StopStep(const char* context, const char* name, const TStopStepHook& hook, Step step) {
   try {
     step();
+    if (hook) hook(name);
+    return true;
   } catch (const std::exception& e) {
-    LogMessage(std::string(context) + ": " + e.what());
+    LogMessage(std::string(context) + ": " + name + ": " + e.what());
+  } catch (...) {
+    LogMessage(std::string(context) + ": " + name + ": an unknown error");
   }
+  return false;
 }
 
 } // namespace
@@ -58,15 +64,24 @@ TServerRun::TServerRun(const TServerModules& modules, const TStartStepHook& hook
     // that the roll-back is about to close.
     try {
       HandleLogLine(e.what());
-    } catch (const std::exception&) {
-      // A log file that cannot be written must not hide the start's own error.
+    } catch (...) {
+      // A log file that cannot be written must neither hide the start's own error nor skip
+      // the roll-back.
     }
     Stop("StartServer roll-back");
     throw;
   }
 }
 
-TServerRun::~TServerRun() { Stop("StopServer"); }
+TServerRun::~TServerRun() {
+  try {
+    Stop("StopServer");
+  } catch (...) {
+    // Every step catches its own failure; nothing may leave a destructor.
+  }
+}
+
+bool TServerRun::Shutdown(const TStopStepHook& hook) { return Stop("StopServer", hook) == 0; }
 
 void TServerRun::Start(const TStartStepHook& hook) {
   const auto step = [&hook](TStartStep s) {
@@ -126,7 +141,8 @@ void TServerRun::Start(const TStartStepHook& hook) {
   countersAtStart_ = TMessageCounters::Instance().Snapshot();
   // Written at once on this (the UI) thread, as the stop line is; a log file that cannot be
   // written must not undo a start that succeeded.
-  StopStep("StartServer", [&] { HandleLogLine(StartLine(modules_, modules_.Comps.BoundPort())); });
+  StopStep("StartServer", "report the start", nullptr,
+           [&] { HandleLogLine(StartLine(modules_, modules_.Comps.BoundPort())); });
   PublishRunGauges({input_, clients_, &modules_.Devices, modules_.Data.File()});
   started_ = true;
 }
@@ -152,39 +168,60 @@ void TServerRun::ActivateListener() {
   };
 }
 
-void TServerRun::Stop(const char* context) {
+int TServerRun::Stop(const char* context, const TStopStepHook& hook) {
+  int failed = 0;
   WithdrawRunGauges();
-  if (clients_) StopStep(context, [&] { DisconnectAllClients(*clients_); });
+  const auto step = [&](const char* name, auto body) {
+    if (!StopStep(context, name, hook, body)) ++failed;
+  };
+  if (clients_) step("disconnect sessions", [&] { DisconnectAllClients(*clients_); });
   if (listening_) {
-    StopStep(context, [&] { modules_.Comps.Deactivate(); });
-    modules_.Comps.SetConnectionHandler(nullptr);
-    listening_ = false;
+    step("close listener", [&] {
+      listening_ = false;
+      // The handler goes only once the accept thread has ended, whatever Deactivate says.
+      try {
+        modules_.Comps.Deactivate();
+      } catch (...) {
+        modules_.Comps.SetConnectionHandler(nullptr);
+        throw;
+      }
+      modules_.Comps.SetConnectionHandler(nullptr);
+    });
   }
-  if (connections_) StopStep(context, [&] { connections_->DisconnectAll(); });
-  scheduler_.reset();
-  TNThreadRegistry::Instance().WaitAll(kThreadsEndTimeoutMs);
-  StopIntake();
+  if (connections_) step("close connections", [&] { connections_->DisconnectAll(); });
+  if (scheduler_) step("free scheduler", [&] { scheduler_.reset(); });
+  step("wait for threads", [] { TNThreadRegistry::Instance().WaitAll(kThreadsEndTimeoutMs); });
+  if (newMessages_ || newCarriers_) step("stop intake", [&] { StopIntake(); });
   if (started_) {
     // Written at once: a posted line would reach the main loop only after the log file below
     // is closed.
-    StopStep(context, [&] {
+    step("report the run", [&] {
       HandleLogLine(StopLine(countersAtStart_, TMessageCounters::Instance().Snapshot()));
     });
     started_ = false;
   }
   if (logOpened_) {
-    StopStep(context, [] { CloseLog(); });
-    logOpened_ = false;
+    step("close log", [&] {
+      logOpened_ = false;
+      CloseLog();
+    });
   }
   if (maintenanceStarted_) {
-    StopStep(context, [&] { modules_.Maintenance.StopMaintenance(); });
-    maintenanceStarted_ = false;
+    step("stop maintenance", [&] {
+      maintenanceStarted_ = false;
+      modules_.Maintenance.StopMaintenance();
+    });
   }
-  modules_.Maintenance.SetWakeClient(nullptr);
-  connections_.reset();
-  input_.reset();
-  clients_.reset();
-  carriers_.reset();
+  if (clients_ || connections_ || input_ || carriers_) {
+    step("drop containers", [&] {
+      modules_.Maintenance.SetWakeClient(nullptr);
+      connections_.reset();
+      input_.reset();
+      clients_.reset();
+      carriers_.reset();
+    });
+  }
+  return failed;
 }
 
 void TServerRun::StopIntake() {

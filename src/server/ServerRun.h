@@ -74,16 +74,24 @@ const char* StartStepName(TStartStep step);
 // Called before each step; an exception thrown by it fails the start at that step (a test's
 // way to make a step fail that has no cheap real failure).
 using TStartStepHook = std::function<void(TStartStep)>;
+// Called after each stop step with its name ("disconnect sessions", "close listener", "close
+// connections", "free scheduler", "wait for threads", "stop intake", "close log", "stop
+// maintenance", "drop containers"); an exception thrown by it counts as that step's failure.
+using TStopStepHook = std::function<void(const char* step)>;
 
 class TServerRun {
 public:
   // The start sequence. On failure the error line is written to the log at once (before the
   // roll-back closes the log file), the steps done are undone and the error is rethrown.
   explicit TServerRun(const TServerModules& modules, const TStartStepHook& hook = nullptr);
-  // The stop sequence.
+  // The stop sequence, if Shutdown has not run it; never throws.
   ~TServerRun();
   TServerRun(const TServerRun&) = delete;
   TServerRun& operator=(const TServerRun&) = delete;
+
+  // The stop sequence: every step runs even when one before it failed (each failure is
+  // logged); true when none failed. The run is then empty and its destruction does nothing.
+  bool Shutdown(const TStopStepHook& hook = nullptr);
 
   // Appends the notice to every logged-on session's replies.
   void Broadcast(const std::string& notice);
@@ -100,8 +108,8 @@ private:
   void Start(const TStartStepHook& hook);
   void ActivateListener();
   // Runs every stop step that applies; a failing step is logged (with context) and the next
-  // one runs.
-  void Stop(const char* context);
+  // one runs. Returns how many failed.
+  int Stop(const char* context, const TStopStepHook& hook = nullptr);
   void StopIntake();
 
   const TServerModules modules_;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <thread>
 
 #include "carriers/ACUGK.h"
@@ -91,20 +92,48 @@ bool THiddenForm::StartServer() {
   return true;
 }
 
-void THiddenForm::StopServer() {
+bool THiddenForm::StopServer() {
+  bool clean = true;
   if (RunChanged) RunChanged(nullptr);
-  if (run_) run_->Broadcast("Voxmit Server Shutting Down.");
+  try {
+    if (run_) run_->Broadcast("Voxmit Server Shutting Down.");
+  } catch (const std::exception& e) {
+    clean = false;
+    LogMessage(std::string("StopServer: the shutdown notice failed: ") + e.what());
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(StopNoticeDelayMs));
   OperatorUi().SetBusyCursor(true);
   ServerStopping = true;
 
-  run_.reset();  // the stop sequence (ServerRun.h)
+  if (run_ && !run_->Shutdown(StopStepHook)) clean = false;  // the stop sequence (ServerRun.h)
+  run_.reset();
 
   ServerStopping = false;
   ServerRunning = false;
   OperatorUi().SetBusyCursor(false);
   ShowIcon(false);
   SetTrayTip("Stopped");
+  return clean;
+}
+
+bool THiddenForm::StopForExit() {
+  bool clean = true;
+  try {
+    if (ServerRunning) clean = StopServer();
+  } catch (const std::exception& e) {
+    clean = false;
+    std::cerr << "VoxmitServer2: the stop failed: " << e.what() << std::endl;
+  }
+  // Whatever the stop left, the process ends: a server half stopped and still running would
+  // be worse than one that is gone.
+  ServerRunning = false;
+  try {
+    Exit();
+  } catch (const std::exception& e) {
+    clean = false;
+    std::cerr << "VoxmitServer2: the exit failed: " << e.what() << std::endl;
+  }
+  return clean;
 }
 
 bool THiddenForm::Exit() {

@@ -44,9 +44,15 @@ public:
   // Brings the server up; false when a step failed (the steps already done were undone, the
   // server is Stopped again and the error was reported to the operator and the log).
   bool StartServer();
-  void StopServer();
+  // Takes the server down. Every step runs even when one before it failed, and the server is
+  // Stopped afterwards in any case; false when a step failed (each failure is in the log).
+  bool StopServer();
   // The menu's Exit: refused while the server runs. Returns true when the process may end.
   bool Exit();
+  // The end of a headless process (SIGINT, SIGTERM): stops the server if it runs and exits,
+  // whatever fails on the way; false when anything failed (the process then ends with a
+  // non-zero exit code).
+  bool StopForExit();
 
   void FlashTrayIcon(int count, int intervalMs);
   bool Flashing() const;
@@ -63,6 +69,8 @@ public:
   int StopNoticeDelayMs = 1000;
   // Passed to each start's run (TStartStepHook): a test makes a named start step fail.
   TStartStepHook StartStepHook;
+  // Passed to each stop (TStopStepHook): a test makes a named stop step fail.
+  TStopStepHook StopStepHook;
 
   // The running server, or nullptr.
   TServerRun* Run() const { return run_.get(); }

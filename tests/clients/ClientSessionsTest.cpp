@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 
@@ -463,6 +464,35 @@ TEST_F(ClientSessions, RecordedResultIsReportedOnWakeWithoutWaitingForTheRequery
   WakeClientConfirmations(*clients_, kGuid);
   ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 3; }));
   EXPECT_EQ(session->WrittenText().back(), "MESSAGE_SENT 77,7700");
+}
+
+// A negative period requeries at once only while results keep coming: a pass that found nothing
+// waits for its wake event at least one slice (it used to requery without pause, 183% CPU).
+TEST_F(ClientSessions, NegativeRequeryPeriodDoesNotSpinOnceNothingIsLeft) {
+  settings::SentConfirmationsRequeryPeriod = -1;
+  AddResults(kGuid, 3);
+  auto session = LoggedOn(kGuid, true);
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 4; }));
+
+  // The measured window: one second with nothing to report.
+  const auto cpu = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  };
+  const double before = cpu();
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(cpu() - before, 0.1) << "CPU seconds of one idle second";
+
+  // A result recorded now is still found by a later pass, without a wake.
+  TResultRow row;
+  row.ClientGUID = kGuid;
+  row.ClientRecordID = 99;
+  row.ServerRecordID = 9900;
+  AddResult("SentMessages", row);
+  ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 5; }));
+  EXPECT_EQ(session->WrittenText().back(), "MESSAGE_SENT 99,9900");
 }
 
 TEST_F(ClientSessions, MessageAbandonedByMaintenanceIsReportedAtOnce) {

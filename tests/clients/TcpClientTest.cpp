@@ -14,6 +14,7 @@
 
 #include "clients/TcpClient.h"
 #include "host/ServerSettings.h"
+#include "platform/ThreadRegistry.h"
 #include "support/WaitUntil.h"
 #include "tools/ClientProtocol.h"
 
@@ -163,6 +164,149 @@ TEST_F(TcpSession, DisconnectFromAnotherThreadEndsAnIdleConnection) {
   session->Disconnect();
   EXPECT_TRUE(WaitUntil([&] { return ended.load(); }));
   EXPECT_TRUE(PeerSeesClose());
+}
+
+// A flooding client must pause its own reader, not everyone's: a second session on the same
+// input queue (nothing drains it here) still gets its message in.
+TEST_F(TcpSession, AFloodingSessionPausesOnlyItsOwnReader) {
+  Start();
+  Send(Frame("LOGON,{flooder},x"));
+  ASSERT_EQ(NextReply(), "LOGON_OK");
+  std::string flood;
+  for (int i = 1; i <= 3000; ++i) flood += Frame("MESSAGE," + std::to_string(i) + ",1,x,555,hi");
+  std::thread writer([&] {
+    try {
+      peer.sendBytes(flood.data(), static_cast<int>(flood.size()));
+    } catch (const std::exception&) {
+      // The session ended while this still wrote.
+    }
+  });
+  const TBaseClient* flooder = session.get();
+  const auto flooderCount = [&] {
+    TNReadLock lock(input->Lock());
+    return input->CountOf(flooder);
+  };
+  ASSERT_TRUE(WaitUntil([&] { return flooderCount() >= TInputMessageQueue::kTotalShare; }));
+
+  Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", 0));
+  Poco::Net::StreamSocket otherPeer(Poco::Net::SocketAddress::IPv4);
+  otherPeer.connect(listener.address());
+  auto other = std::make_shared<TTcpClient>(listener.acceptConnection(),
+                                            TSessionContext{clients, carriers, input});
+  std::thread otherThread([reader = std::make_shared<TNClientReadThread>(other)] {
+    reader->Execute();
+  });
+  const std::string request = Frame("LOGON,{polite},x") + Frame("MESSAGE,7,1,x,555,hello");
+  otherPeer.sendBytes(request.data(), static_cast<int>(request.size()));
+  EXPECT_TRUE(WaitUntil([&] {
+    TNReadLock lock(input->Lock());
+    return input->CountOf(other.get()) == 1;
+  }));
+  // The flooder stays paused near its share (a read in progress finishes its chunk).
+  EXPECT_LT(flooderCount(), TInputMessageQueue::kTotalShare + 100);
+
+  other->Disconnect();
+  otherThread.join();
+  session->Disconnect();
+  writer.join();
+}
+
+// The listener's hand-off: accepted connections go to pool threads that serve one connection
+// after the other.
+class ConnectionPool : public ::testing::Test {
+protected:
+  ConnectionPool() { settings::ThreadWaitLoopTimeout = 100; }
+  ~ConnectionPool() override {
+    connections->DisconnectAll();
+    EXPECT_TRUE(TNThreadRegistry::Instance().WaitAll(10000));
+    settings::ThreadWaitLoopTimeout = 2000;
+    settings::MaxConnections = 1000;
+  }
+
+  // Connects a peer and hands the server's end to the pool.
+  Poco::Net::StreamSocket Connect() {
+    Poco::Net::StreamSocket peer(Poco::Net::SocketAddress::IPv4);
+    peer.connect(listener.address());
+    connections->Serve(listener.acceptConnection(), TSessionContext{clients, carriers, input});
+    return peer;
+  }
+  // Whether the server ends the connection within 10 s (a reply before the end is fine).
+  static bool Closed(Poco::Net::StreamSocket& peer) {
+    char buffer[256];
+    while (peer.poll(Poco::Timespan(10, 0), Poco::Net::Socket::SELECT_READ)) {
+      try {
+        if (peer.receiveBytes(buffer, sizeof buffer) <= 0) return true;
+      } catch (const std::exception&) {
+        return true;
+      }
+    }
+    return false;
+  }
+  static std::string Logon(Poco::Net::StreamSocket& peer, const std::string& guid) {
+    const std::string frame = Frame("LOGON," + guid + ",x");
+    peer.sendBytes(frame.data(), static_cast<int>(frame.size()));
+    client::TFrameCutter cutter;
+    char buffer[256];
+    while (peer.poll(Poco::Timespan(10, 0), Poco::Net::Socket::SELECT_READ)) {
+      const int n = peer.receiveBytes(buffer, sizeof buffer);
+      if (n <= 0) break;
+      cutter.Append(std::string_view(buffer, n));
+      if (auto body = cutter.Next()) return *body;
+    }
+    return {};
+  }
+
+  std::shared_ptr<TClientsList> clients = std::make_shared<TClientsList>();
+  std::shared_ptr<TCarriersList> carriers = std::make_shared<TCarriersList>();
+  std::shared_ptr<TInputMessageQueue> input = std::make_shared<TInputMessageQueue>();
+  std::shared_ptr<TTcpConnections> connections = std::make_shared<TTcpConnections>();
+  Poco::Net::ServerSocket listener{Poco::Net::SocketAddress("127.0.0.1", 0)};
+};
+
+TEST_F(ConnectionPool, OneThreadServesConnectionsOneAfterTheOther) {
+  for (int i = 0; i < 5; ++i) {
+    auto peer = Connect();
+    EXPECT_EQ(Logon(peer, "{pool-" + std::to_string(i) + "}"), "LOGON_OK");
+    peer.close();
+    ASSERT_TRUE(WaitUntil([&] { return connections->Count() == 0; }));
+  }
+  EXPECT_EQ(connections->Threads(), 1);
+  // Connections open at once each have a thread.
+  auto a = Connect();
+  auto b = Connect();
+  EXPECT_EQ(Logon(a, "{pool-a}"), "LOGON_OK");
+  EXPECT_EQ(Logon(b, "{pool-b}"), "LOGON_OK");
+  EXPECT_EQ(connections->Threads(), 2);
+}
+
+TEST_F(ConnectionPool, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+  settings::MaxConnections = 2;
+  auto a = Connect();
+  auto b = Connect();
+  auto c = Connect();
+  EXPECT_TRUE(Closed(c));
+  EXPECT_EQ(Logon(a, "{limit-a}"), "LOGON_OK");
+  EXPECT_EQ(Logon(b, "{limit-b}"), "LOGON_OK");
+  EXPECT_EQ(connections->Count(), 2);
+  // Once one closes there is room again.
+  a.close();
+  ASSERT_TRUE(WaitUntil([&] { return connections->Count() == 1; }));
+  auto d = Connect();
+  EXPECT_EQ(Logon(d, "{limit-d}"), "LOGON_OK");
+}
+
+TEST_F(ConnectionPool, DisconnectAllEndsSessionsAndThreadsAndRefusesLaterConnections) {
+  auto a = Connect();
+  EXPECT_EQ(Logon(a, "{stop-a}"), "LOGON_OK");
+  auto idle = Connect();  // never logs on
+  connections->DisconnectAll();
+  EXPECT_TRUE(Closed(a));
+  EXPECT_TRUE(Closed(idle));
+  EXPECT_TRUE(TNThreadRegistry::Instance().WaitAll(10000));
+  EXPECT_EQ(connections->Threads(), 0);
+  auto late = Connect();
+  EXPECT_TRUE(Closed(late));
+  EXPECT_EQ(connections->Count(), 0);
 }
 
 } // namespace

@@ -56,6 +56,7 @@ const TDeclared kOptions[] = {
     {"Start", "AutoStartOnLoad", okBool, false},
     {"SMS", "InputBufferLimitSMS", okInteger, int64_t{200}},
     {"SMS", "MaxMessagesPerConnectionSMS", okInteger, int64_t{50}},
+    {"Connections", "MaxConnections", okInteger, int64_t{1000}},
 };
 
 // Options whose handler copies the integer unchanged into one setting.
@@ -84,6 +85,7 @@ const TCopied kCopied[] = {
     {"InputBufferLimitTAP", &settings::InputBufferLimitTAP},
     {"InputBufferLimitSMS", &settings::InputBufferLimitSMS},
     {"MaxMessagesPerConnectionSMS", &settings::MaxMessagesPerConnectionSMS},
+    {"MaxConnections", &settings::MaxConnections},
 };
 
 class ServerOptionsTest : public ::testing::Test {
@@ -168,6 +170,15 @@ TEST_F(ServerOptionsTest, LogLimitsBelowOneAreRaisedToOne) {
   StartWith("[Log]\nLogFilesNo=0\nLogFileMaxLines=-5\n");
   EXPECT_EQ(settings::LogFilesNoMax, 0);
   EXPECT_EQ(settings::LogFileMaxLines, 1);
+}
+
+TEST_F(ServerOptionsTest, AConnectionLimitBelowOneIsRaisedToOne) {
+  // 0 would refuse every client.
+  for (const char* value : {"0", "-3"}) {
+    StartWith(std::string("[Connections]\nMaxConnections=") + value + "\n");
+    EXPECT_EQ(settings::MaxConnections, 1) << value;
+  }
+  settings::MaxConnections = 1000;
 }
 
 TEST_F(ServerOptionsTest, AWaitSliceBelowTenMillisecondsIsRaisedToTen) {

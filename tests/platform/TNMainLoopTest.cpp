@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -98,6 +99,23 @@ TEST(TNMainLoop, DescriptorIsReadableExactlyWhileMessagesWait) {
   EXPECT_EQ(loop.Pending(), 0u);
   EXPECT_EQ(codes, (std::vector<uint32_t>{1, 2, 3}));
   EXPECT_EQ(loop.Drain(handle), 0u);
+}
+
+// The headless run's reporter: a log write that fails for every line (a full disk) gives one
+// warning a second, not one per line, and a different error its own warning.
+TEST(TNMainLoop, HeadlessErrorWarningsComeOncePerDistinctError) {
+  TNMainLoop loop;
+  std::ostringstream err;
+  loop.onError = ErrorWarningsTo(err);
+  for (uint32_t code = 1; code <= 50; ++code) loop.Post(code);
+  loop.Post(99);
+  loop.Drain([](const TNPostedMessage& m) {
+    if (m.Code == 99) throw std::runtime_error("another failure");
+    throw std::runtime_error("I/O error writing LOG0.TXT: No space left on device");
+  });
+  EXPECT_EQ(err.str(),
+            "VoxmitServer2: warning: I/O error writing LOG0.TXT: No space left on device\n"
+            "VoxmitServer2: warning: another failure\n");
 }
 
 TEST(TNMainLoop, HandlerExceptionIsReportedAndTheDrainGoesOn) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -294,6 +295,81 @@ TEST_F(ServerTest, StopAndStartAgainTakeUpAChangedPort) {
   client.reset();
   EXPECT_EQ(TNThreadRegistry::Instance().Running(), 0);
   EXPECT_TRUE(BackTo(before));
+}
+
+// A log that cannot be written (a full disk) while a start fails must not keep the roll-back
+// from undoing the steps: the error line is written at once, before the roll-back.
+TEST_F(ServerTest, RollBackRunsWhenTheLogCannotBeWritten) {
+  const TResources before = Now();
+  SetLogWindowSink([](const std::string&) { throw std::runtime_error("test: disk full"); });
+  form_->StartStepHook = [](TStartStep step) {
+    if (step == TStartStep::CreateScheduler) throw std::runtime_error("test: scheduler fails");
+  };
+  EXPECT_FALSE(form_->StartServer());
+  SetLogWindowSink(nullptr);
+  EXPECT_EQ(form_->LastStartError(), "test: scheduler fails");
+  EXPECT_FALSE(ServerRunning);
+  const TServerModules modules = modules_.Modules();
+  EXPECT_FALSE(modules.Comps.Active());
+  EXPECT_FALSE(modules.Maintenance.Running());
+  EXPECT_FALSE(LogFileIsOpen());
+  EXPECT_FALSE(CanConnect(modules_.Port()));
+  EXPECT_TRUE(BackTo(before));
+}
+
+// A stop step that fails neither ends the stop nor leaves the server half running: every later
+// step still runs, the server is Stopped, and the stop reports the failure (a headless process
+// then exits with code 1).
+class FailedStop : public ServerTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FailedStop, EveryOtherStepStillRunsAndTheStopReportsIt) {
+  const TResources before = Now();
+  ASSERT_TRUE(form_->StartServer()) << form_->LastStartError();
+  auto client = std::make_unique<TProtocolClient>(static_cast<uint16_t>(modules_.Port()));
+  client->Logon("{00000000-0000-0000-0000-00000000f5f5}", "failed stop");
+  ASSERT_TRUE(client->ReadReply(5s).has_value());
+  std::vector<std::string> ran;
+  form_->StopStepHook = [&](const char* step) {
+    ran.push_back(step);
+    if (std::string(step) == GetParam()) throw std::runtime_error("test: step fails");
+  };
+
+  EXPECT_FALSE(form_->StopForExit());
+
+  EXPECT_NE(std::find(ran.begin(), ran.end(), std::string(GetParam())), ran.end());
+  EXPECT_EQ(ran.back(), "drop containers");
+  EXPECT_FALSE(ServerRunning);
+  EXPECT_TRUE(ServerExiting);
+  EXPECT_EQ(form_->Run(), nullptr);
+  EXPECT_EQ(ui_->TrayTip(), "VoxmitServer - Exiting - Please wait.");
+  const TServerModules modules = modules_.Modules();
+  EXPECT_FALSE(modules.Comps.Active());
+  EXPECT_FALSE(modules.Maintenance.Running());
+  EXPECT_FALSE(LogFileIsOpen());
+  EXPECT_TRUE(client->Closed());
+  client.reset();
+  EXPECT_TRUE(BackTo(before));
+  ServerExiting = false;
+  form_->StopStepHook = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStep, FailedStop,
+                         ::testing::Values("disconnect sessions", "close listener",
+                                           "close connections", "free scheduler",
+                                           "wait for threads", "stop intake", "close log",
+                                           "stop maintenance", "drop containers"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::replace(name.begin(), name.end(), ' ', '_');
+                           return name;
+                         });
+
+TEST_F(ServerTest, CleanStopForExitReportsSuccess) {
+  ASSERT_TRUE(form_->StartServer()) << form_->LastStartError();
+  EXPECT_TRUE(form_->StopForExit());
+  EXPECT_FALSE(ServerRunning);
+  EXPECT_TRUE(ServerExiting);
+  ServerExiting = false;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -77,6 +78,11 @@ void TServerProcess::Start() {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (descriptorLimit_ > 0) {
+      const rlimit limit{static_cast<rlim_t>(descriptorLimit_),
+                         static_cast<rlim_t>(descriptorLimit_)};
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
     std::vector<char*> cargv;
     for (auto& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);

@@ -25,7 +25,10 @@ public:
   TServerProcess(const TServerProcess&) = delete;
   TServerProcess& operator=(const TServerProcess&) = delete;
 
+  // The child's descriptor limit (RLIMIT_NOFILE), set before Start; 0 leaves the inherited one.
+  void SetDescriptorLimit(int limit) { descriptorLimit_ = limit; }
   void Start();
+  pid_t Pid() const { return pid_; }
   // Waits for the exit; the exit code, or nullopt on timeout. A death by signal is 128+signal.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   void Signal(int signalNo);
@@ -44,6 +47,7 @@ private:
   std::filesystem::path runtimeDir_;
   std::filesystem::path out_, err_;
   pid_t pid_ = -1;
+  int descriptorLimit_ = 0;
   std::optional<int> exitCode_;
 };
 
