@@ -336,14 +336,18 @@ int RunDesktop(const TCommandLine& cl, TDesktop& desktop, int argc, char** argv)
   RegisterTestChannels();
 
   form->FlashTrayIcon(3, 300);
-  TRunServices services{*form, StartAutomation(cl, *form), nullptr};
-  services.Status = StartStatusServer(pm.data->File());
-  if (pm.options->KioOptions.OptionByName("AutoStartOnLoad").AsBool()) form->StartServer();
+  int rc = 0;
+  {
+    // The services go before the form they hook into.
+    TRunServices services{*form, StartAutomation(cl, *form), nullptr};
+    services.Status = StartStatusServer(pm.data->File());
+    if (pm.options->KioOptions.OptionByName("AutoStartOnLoad").AsBool()) form->StartServer();
 
-  const int rc = desktop.Run(*form, pm.Modules());
-  // The operator can only exit a stopped server; a run still alive here (the main loop ended
-  // some other way) is stopped before the modules go.
-  if (ServerRunning) form->StopServer();
+    rc = desktop.Run(*form, pm.Modules());
+    // The operator can only exit a stopped server; a run still alive here (the main loop ended
+    // some other way) is stopped before the modules go.
+    if (ServerRunning) form->StopServer();
+  }
   form.reset();
   TNThreadRegistry::Instance().WaitAll(30000);
   return rc;
