@@ -30,7 +30,7 @@ public:
 
   static TMessageCounters& Instance();
 
-  void CountStored() { stored_.fetch_add(1, std::memory_order_relaxed); }
+  void CountStored(uint64_t n = 1) { stored_.fetch_add(n, std::memory_order_relaxed); }
   void CountFinished(int32_t errorCode);
   TSnapshot Snapshot() const;
 

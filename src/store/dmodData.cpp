@@ -172,7 +172,7 @@ std::optional<std::vector<int32_t>> TDMData::InsertNewMessages(
     const std::vector<TNewMessageRow>& rows) {
   try {
     Poco::Data::Session& session = ThreadSession();
-    return RunWriteTransaction(session, [&] {
+    std::vector<int32_t> stored = RunWriteTransaction(session, [&] {
       std::vector<int32_t> ids;
       ids.reserve(rows.size());
       // One statement for the batch, its values read from these at each execution.
@@ -198,6 +198,9 @@ std::optional<std::vector<int32_t>> TDMData::InsertNewMessages(
       }
       return ids;
     });
+    // Counted once committed, like a message stored on its own.
+    TMessageCounters::Instance().CountStored(stored.size());
+    return stored;
   } catch (const std::exception& e) {
     LogMessage(Poco::format("TDMData: storing a batch of %z messages failed, storing each on "
                             "its own: %s",
