@@ -9,6 +9,7 @@
 #include <Poco/Data/Statement.h>
 
 #include "clients/BaseClient.h"
+#include "clients/ResultClaims.h"
 #include "clients/TcpMessages.h"
 #include "host/LogFile.h"
 #include "host/ServerSettings.h"
@@ -117,26 +118,10 @@ int32_t TNClientConfirmationsThread::WaitForRoom() {
 
 std::vector<bool> TNClientConfirmationsThread::Claim(TDMData& data, const TRow* rows,
                                                      size_t count) {
-  try {
-    Poco::Data::Session& session = data.ThreadSession();
-    return RunWriteTransaction(session, [&] {
-      std::vector<bool> claimed(count, false);
-      int32_t id = 0;
-      Poco::Data::Statement update(session);
-      update << "UPDATE SentMessages SET SendConfirmed = 1 WHERE ID = ? AND SendConfirmed = 0",
-          use(id);
-      for (size_t i = 0; i < count; ++i) {
-        id = rows[i].ID;
-        claimed[i] = update.execute() == 1;
-      }
-      return claimed;
-    });
-  } catch (const std::exception& e) {
-    LogMessage("TNClientConfirmationsThread, marking " + std::to_string(count) +
-               " results from " + std::to_string(rows[0].ID) +
-               " confirmed failed: " + ErrorText(e));
-    return std::vector<bool>(count, false);
-  }
+  std::vector<int32_t> ids;
+  ids.reserve(count);
+  for (size_t i = 0; i < count; ++i) ids.push_back(rows[i].ID);
+  return TResultClaims::Claim(data, ids);
 }
 
 void TNClientConfirmationsThread::Report(const TRow& row) {

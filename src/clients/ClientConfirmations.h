@@ -10,8 +10,9 @@
 //
 // Store: the thread reads the rows in pages on its own connection (TDMData::ThreadSession) and
 // closes each statement before it waits. The rows that fit in the reply list are claimed
-// (SendConfirmed set, only where still No) in one transaction before their replies are queued,
-// so a result is never queued twice, even by two sessions of one GUID overlapping for a moment,
+// (SendConfirmed set, only where still No) before their replies are queued, in one
+// transaction with the claims of the other sessions that claim at the same moment
+// (TResultClaims), so a result is never queued twice, even by two sessions of one GUID overlapping for a moment,
 // and a failed write to the database queues nothing. A
 // failed query is logged and tried again at the next pass: the session keeps getting its
 // results.
@@ -66,7 +67,7 @@ private:
   // Waits until the reply list is at or below its low mark; how many replies it may take
   // then (at least 1), 0 when terminated.
   int32_t WaitForRoom();
-  // Claims rows in one transaction; whether each was claimed (all false when it failed).
+  // Claims rows (TResultClaims); whether each was claimed (all false when it failed).
   std::vector<bool> Claim(TDMData& data, const TRow* rows, size_t count);
   void Report(const TRow& row);
   // Waits out the requery period (or a wake); false when terminated.

@@ -198,6 +198,7 @@ std::optional<std::vector<int32_t>> TDMData::InsertNewMessages(
       }
       return ids;
     });
+    // Counted once committed, like a message stored on its own.
     TMessageCounters::Instance().CountStored(stored.size());
     return stored;
   } catch (const std::exception& e) {
