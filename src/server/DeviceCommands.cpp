@@ -20,6 +20,7 @@
 #include "platform/HomeFolder.h"
 #include "platform/SingleInstance.h"
 #include "store/DbSession.h"
+#include "store/DeviceTables.h"
 #include "store/schema.h"
 
 using namespace Poco::Data::Keywords;
@@ -266,13 +267,8 @@ private:
     const int32_t typeNo = ResolveKind(args_.Required("--kind"));
     const std::string settings = CheckedSettings(typeNo, args_.Required("--settings"));
     Poco::Data::Session& db = Db();
-    const int32_t id = RunWriteTransaction(db, [&] {
-      db << "INSERT INTO Devices (TypeNo, SettingsData, Name) VALUES (?, ?, ?)", bind(typeNo),
-          bind(settings), bind(name), now;
-      int32_t newID = 0;
-      db << "SELECT last_insert_rowid()", into(newID), now;
-      return newID;
-    });
+    const int32_t id =
+        RunWriteTransaction(db, [&] { return InsertDevice(db, typeNo, settings, name); });
     out_ << "Added device " << id << " \"" << name << "\": " << settings << "\n";
     NoteIfServerRuns();
     return 0;
@@ -299,10 +295,7 @@ private:
                                : settings[0];
     RefuseWhileServerRuns("editing a device");
     Poco::Data::Session& db = Db();
-    RunWriteTransaction(db, [&] {
-      db << "UPDATE Devices SET TypeNo = ?, SettingsData = ?, Name = ? WHERE ID = ?",
-          bind(typeNo), bind(text), bind(name), bind(id), now;
-    });
+    RunWriteTransaction(db, [&] { UpdateDevice(db, id, typeNo, text, name); });
     out_ << "Changed device " << id << " \"" << name << "\": " << text << "\n";
     return 0;
   }
@@ -311,11 +304,7 @@ private:
     const int32_t id = DeviceID();
     RefuseWhileServerRuns("removing a device");
     Poco::Data::Session& db = Db();
-    const size_t removed = RunWriteTransaction(db, [&] {
-      Poco::Data::Statement remove(db);
-      remove << "DELETE FROM Devices WHERE ID = ?", bind(id);
-      return remove.execute();
-    });
+    const size_t removed = RunWriteTransaction(db, [&] { return DeleteDevice(db, id); });
     if (removed == 0) Refuse("there is no device " + std::to_string(id));
     out_ << "Removed device " << id << "\n";
     return 0;
@@ -346,16 +335,13 @@ private:
     Poco::Data::Session& db = Db();
     // Checked and added in one write transaction, so no other writer slips in between.
     const std::string duplicate = RunWriteTransaction(db, [&]() -> std::string {
-      std::vector<int32_t> ids;
-      db << "SELECT ID FROM DeviceTypes WHERE Name = ? COLLATE NOCASE", bind(name), into(ids), now;
-      if (!ids.empty())
+      if (DeviceKindNameExists(db, name))
         return "There already is DatabaseType named: \"" + name +
                "\". Please enter a different name.";
-      db << "SELECT ID FROM DeviceTypes WHERE TypeNo = ?", bind(typeNo), into(ids), now;
-      if (!ids.empty())
+      if (DeviceKindNumberExists(db, typeNo))
         return "There already is DatabaseType with TypeNo=\"" + std::to_string(typeNo) +
                "\". Please enter a different TypeNo.";
-      db << "INSERT INTO DeviceTypes (TypeNo, Name) VALUES (?, ?)", bind(typeNo), bind(name), now;
+      InsertDeviceKind(db, typeNo, name);
       return "";
     });
     if (!duplicate.empty()) BadInput(duplicate);

@@ -2,6 +2,7 @@
 
 #include "platform/HomeFolder.h"
 #include "store/DbSession.h"
+#include "store/DeviceTables.h"
 #include "store/schema.h"
 
 using namespace Poco::Data::Keywords;
@@ -50,15 +51,11 @@ void TDMServerSettings::ClearAllMessageTables() {
 }
 
 bool TDMServerSettings::DeviceTypeNameExists(const std::string& name) {
-  std::vector<int32_t> ids;
-  Session() << "SELECT ID FROM DeviceTypes WHERE Name = ? COLLATE NOCASE", bind(name), into(ids), now;
-  return !ids.empty();
+  return DeviceKindNameExists(Session(), name);
 }
 
 bool TDMServerSettings::DeviceTypeNoExists(int32_t typeNo) {
-  std::vector<int32_t> ids;
-  Session() << "SELECT ID FROM DeviceTypes WHERE TypeNo = ?", bind(typeNo), into(ids), now;
-  return !ids.empty();
+  return DeviceKindNumberExists(Session(), typeNo);
 }
 
 } // namespace voxmit

@@ -3,6 +3,8 @@
 #include <Poco/Data/RecordSet.h>
 #include <Poco/Data/Statement.h>
 
+#include "store/DeviceTables.h"
+
 namespace voxmit {
 
 using Poco::Data::Keywords::bind;
@@ -43,21 +45,15 @@ void TDevicesModel::Reload() {
 }
 
 void TDevicesModel::Save(const TDeviceRecord& rec) {
-  int32_t typeNo = rec.TypeNo;
-  std::string settings = rec.SettingsData, name = rec.Name;
-  if (rec.ID == 0) {
-    session_ << "INSERT INTO Devices (TypeNo, SettingsData, Name) VALUES (?, ?, ?)",
-        bind(typeNo), bind(settings), bind(name), now;
-  } else {
-    int32_t id = rec.ID;
-    session_ << "UPDATE Devices SET TypeNo = ?, SettingsData = ?, Name = ? WHERE ID = ?",
-        bind(typeNo), bind(settings), bind(name), bind(id), now;
-  }
+  if (rec.ID == 0)
+    InsertDevice(session_, rec.TypeNo, rec.SettingsData, rec.Name);
+  else
+    UpdateDevice(session_, rec.ID, rec.TypeNo, rec.SettingsData, rec.Name);
   Reload();
 }
 
 void TDevicesModel::Remove(int32_t id) {
-  session_ << "DELETE FROM Devices WHERE ID = ?", bind(id), now;
+  DeleteDevice(session_, id);
   Reload();
 }
 
@@ -106,8 +102,7 @@ void TDeviceKindsModel::Save(const TDeviceKindRecord& rec) {
   std::string name = rec.Name;
   int32_t typeNo = rec.TypeNo;
   if (rec.ID == 0) {
-    session_ << "INSERT INTO DeviceTypes (TypeNo, Name) VALUES (?, ?)", bind(typeNo), bind(name),
-        now;
+    InsertDeviceKind(session_, typeNo, name);
   } else {
     int32_t id = rec.ID;
     session_ << "UPDATE DeviceTypes SET TypeNo = ?, Name = ? WHERE ID = ?", bind(typeNo),
