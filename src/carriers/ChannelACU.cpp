@@ -46,6 +46,23 @@ std::optional<std::string> UnescapeHex(std::string_view text) {
   return out;
 }
 
+bool ReadNumberAndFraming(const std::vector<std::string>& items, int32_t& number,
+                          std::string& prefix, std::string& suffix, std::string& why) {
+  if (items.size() < 3 || !CommaFieldToInt(items[0], number)) {
+    why = "the number (item 1) is not an integer";
+    return false;
+  }
+  const auto unescapedPrefix = UnescapeHex(TrimControls(items[1]));
+  const auto unescapedSuffix = UnescapeHex(TrimControls(items[2]));
+  if (!unescapedPrefix || !unescapedSuffix) {
+    why = "a backslash in the prefix or the suffix is not followed by two hex digits";
+    return false;
+  }
+  prefix = *unescapedPrefix;
+  suffix = *unescapedSuffix;
+  return true;
+}
+
 int32_t LengthLimit(std::string_view item, int32_t reserve) {
   int32_t limit = 0;
   if (!CommaFieldToInt(item, limit)) limit = std::numeric_limits<int32_t>::max();
@@ -60,18 +77,7 @@ bool ParseCarrierSettings(std::string_view text, TCarrierSettingsACU& into, std:
     return false;
   }
   TCarrierSettingsACU read;
-  if (!CommaFieldToInt(items[0], read.Number)) {
-    why = "the number (item 1) is not an integer";
-    return false;
-  }
-  const auto prefix = UnescapeHex(TrimControls(items[1]));
-  const auto suffix = UnescapeHex(TrimControls(items[2]));
-  if (!prefix || !suffix) {
-    why = "a backslash in the prefix or the suffix is not followed by two hex digits";
-    return false;
-  }
-  read.Prefix = *prefix;
-  read.Suffix = *suffix;
+  if (!ReadNumberAndFraming(items, read.Number, read.Prefix, read.Suffix, why)) return false;
   read.MaxMessageLength = LengthLimit(TrimControls(items[3]), 4);
   for (const std::string& entry : SplitCommaText(items[4])) {
     const std::vector<std::string> fields = SplitCommaText(entry);

@@ -26,6 +26,11 @@ namespace acu {
 // hex digits.
 std::optional<std::string> UnescapeHex(std::string_view text);
 
+// The first three carrier settings items both ACU carriers share: the number, then the prefix
+// and the suffix, unescaped. False, with why, when one cannot be read.
+bool ReadNumberAndFraming(const std::vector<std::string>& items, int32_t& number,
+                          std::string& prefix, std::string& suffix, std::string& why);
+
 // The limit of one part for a length limit item: L - reserve when L is an integer, otherwise
 // 2147483647 - reserve.
 int32_t LengthLimit(std::string_view item, int32_t reserve);

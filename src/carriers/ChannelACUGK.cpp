@@ -22,18 +22,7 @@ bool ParseCarrierSettings(std::string_view text, TCarrierSettingsACUGK& into, st
   }
   TCarrierSettingsACUGK read;
   int32_t unused = 0;
-  if (!CommaFieldToInt(items[0], read.Number)) {
-    why = "the number (item 1) is not an integer";
-    return false;
-  }
-  const auto prefix = acu::UnescapeHex(TrimControls(items[1]));
-  const auto suffix = acu::UnescapeHex(TrimControls(items[2]));
-  if (!prefix || !suffix) {
-    why = "a backslash in the prefix or the suffix is not followed by two hex digits";
-    return false;
-  }
-  read.Prefix = *prefix;
-  read.Suffix = *suffix;
+  if (!acu::ReadNumberAndFraming(items, read.Number, read.Prefix, read.Suffix, why)) return false;
   read.Host = TrimControls(items[3]);
   read.Port = TrimControls(items[4]);
   read.TextA = TrimControls(items[5]);
