@@ -232,6 +232,18 @@ struct TProcessModules {
   TServerModules Modules() {
     return TServerModules{*options, *data, *comps, *serverSettings, *maintenance, devices};
   }
+
+  // The hidden form over these modules, with the channel classes registered before anything
+  // can schedule a channel (the test channels, only when VOXMIT_TEST_CHANNELS asks for them,
+  // take the place of the real ones), its icon flashing.
+  std::unique_ptr<THiddenForm> MakeForm() {
+    auto form = std::make_unique<THiddenForm>(Modules());
+    FormsReady.Set();
+    RegisterCarrierChannels();
+    RegisterTestChannels();
+    form->FlashTrayIcon(3, 300);
+    return form;
+  }
 };
 
 // Refuses a second instance; false when this process must end (the operator was told why).
@@ -257,7 +269,8 @@ bool AcquireInstance(TNSingleInstance& instance) {
 }
 
 // What a run offers beside the server itself: the automation interface and the status
-// endpoint. The form outlives both: whatever way a run is left, the form stops telling the
+// endpoint (up before the start, so that /health tells a start from a server that is not
+// there). The form outlives both: whatever way a run is left, the form stops telling the
 // automation server of runs first.
 struct TRunServices {
   THiddenForm& Form;
@@ -277,21 +290,10 @@ int RunHeadless(const TCommandLine& cl) {
 
   TProcessModules pm;
   if (!pm.Create()) return 1;
-  auto form = std::make_unique<THiddenForm>(pm.Modules());
-  FormsReady.Set();
+  auto form = pm.MakeForm();
 
-  // The channel classes, before anything can schedule a channel; the test channels (only when
-  // VOXMIT_TEST_CHANNELS asks for them) take the place of the real ones.
-  RegisterCarrierChannels();
-  RegisterTestChannels();
-
-  form->FlashTrayIcon(3, 300);
-
-  TRunServices services{*form, StartAutomation(cl, *form), nullptr};
+  TRunServices services{*form, StartAutomation(cl, *form), StartStatusServer(pm.data->File())};
   if (cl.embedding && !services.Automation) return 1;
-  // The status endpoint, when Settings.ini asks for one: up before the start, so that /health
-  // tells a start from a server that is not there.
-  services.Status = StartStatusServer(pm.data->File());
 
   // Headless means the server runs: as if AutoStartOnLoad were set.
   if (!form->StartServer()) return 1;
@@ -330,17 +332,11 @@ int RunDesktop(const TCommandLine& cl, TDesktop& desktop, int argc, char** argv)
 
   TProcessModules pm;
   if (!pm.Create()) return 1;
-  auto form = std::make_unique<THiddenForm>(pm.Modules());
-  FormsReady.Set();
-  RegisterCarrierChannels();
-  RegisterTestChannels();
-
-  form->FlashTrayIcon(3, 300);
+  auto form = pm.MakeForm();
   int rc = 0;
   {
     // The services go before the form they hook into.
-    TRunServices services{*form, StartAutomation(cl, *form), nullptr};
-    services.Status = StartStatusServer(pm.data->File());
+    TRunServices services{*form, StartAutomation(cl, *form), StartStatusServer(pm.data->File())};
     if (pm.options->KioOptions.OptionByName("AutoStartOnLoad").AsBool()) form->StartServer();
 
     rc = desktop.Run(*form, pm.Modules());
