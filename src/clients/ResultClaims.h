@@ -1,20 +1,14 @@
 #pragma once
-// Claims of send results written together for all sessions. A confirmation thread hands in
-// the SentMessages IDs it is about to report and waits. The first caller that finds no group
-// being written for its database leads: it takes its own claim and every claim queued for the
-// same database meanwhile, writes them in one transaction (one turn at the write gate, one
-// fsync) and tells each caller which of its rows it claimed. Callers that came while it wrote
-// wait, and the first of them leads the next group. Sixteen sessions claiming a few rows each
-// then cost one transaction instead of sixteen.
+// Claims of send results before they are reported. A confirmation thread hands in the
+// SentMessages IDs it is about to report; each is claimed (SendConfirmed set) only where it was
+// still unclaimed, so of two claims of one row (two sessions of one GUID overlapping for a
+// moment) exactly one gets it. The claim is one write job: the write gate commits it together
+// with whatever else the server writes at that moment (the claims of other sessions among
+// them), and rolls it back alone when it fails, so one claim the database refuses costs the
+// others nothing. A claim whose write fails gets nothing (all false) and its rows stay for the
+// next pass.
 //
-// A row is claimed (SendConfirmed set) only where it was still unclaimed, so of two claims of
-// one row (two sessions of one GUID overlapping for a moment) exactly one gets it, whether
-// they fall in one group or not. When the group's transaction fails each claim of it is
-// written on its own, so one claim the database refuses costs the others nothing; a claim
-// whose own write fails gets nothing (all false) and its rows stay for the next pass.
-//
-// Threads: any. The leader writes on its own connection (TDMData::ThreadSession); the internal
-// mutex guards only the queue and is never held across database work.
+// Threads: any; the caller's own connection (TDMData::ThreadSession).
 
 #include <cstdint>
 #include <vector>

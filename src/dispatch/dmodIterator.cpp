@@ -355,7 +355,7 @@ TIteratorSendThread::TFeed TIteratorSendThread::FeedOne(const TRow& row, int32_t
 
 std::vector<bool> TIteratorSendThread::MarkSending(const TRow* rows, size_t count) {
   Poco::Data::Session& session = data_.ThreadSession();
-  return RunWriteTransaction(session, [&] {
+  return RunWriteTransaction(session, [&](auto& session) {
     std::vector<bool> marked(count, false);
     int32_t id = 0;
     Poco::Data::Statement update(session);
@@ -371,7 +371,7 @@ std::vector<bool> TIteratorSendThread::MarkSending(const TRow* rows, size_t coun
 void TIteratorSendThread::UnmarkSending(const std::vector<int32_t>& ids) {
   if (ids.empty()) return;
   Poco::Data::Session& session = data_.ThreadSession();
-  RunWriteTransaction(session, [&] {
+  RunWriteTransaction(session, [&](auto& session) {
     int32_t id = 0;
     Poco::Data::Statement update(session);
     update << "UPDATE Messages SET Sending = 0 WHERE ID = ?", use(id);
@@ -491,7 +491,7 @@ void TIteratorReceiveThread::ProcessResults(
   std::vector<std::string> wake;
   try {
     Poco::Data::Session& session = data_.ThreadSession();
-    wake = RunWriteTransaction(session, [&] {
+    wake = RunWriteTransaction(session, [&](auto& session) {
       std::vector<std::string> guids;
       for (const auto& result : results) guids.push_back(RecordResult(session, *result));
       return guids;
@@ -529,7 +529,8 @@ bool TIteratorReceiveThread::ProcessResult(const TNBaseChannelMessage& part) {
   std::string clientGUID;
   try {
     Poco::Data::Session& session = data_.ThreadSession();
-    clientGUID = RunWriteTransaction(session, [&] { return RecordResult(session, part); });
+    clientGUID =
+        RunWriteTransaction(session, [&](auto& session) { return RecordResult(session, part); });
   } catch (const std::exception& e) {
     LogMessage("TIteratorReceiveThread: recording the result of message " +
                std::to_string(part.ID) + " failed: " + e.what());

@@ -268,7 +268,7 @@ private:
     const std::string settings = CheckedSettings(typeNo, args_.Required("--settings"));
     Poco::Data::Session& db = Db();
     const int32_t id =
-        RunWriteTransaction(db, [&] { return InsertDevice(db, typeNo, settings, name); });
+        RunWriteTransaction(db, [&](auto& db) { return InsertDevice(db, typeNo, settings, name); });
     out_ << "Added device " << id << " \"" << name << "\": " << settings << "\n";
     NoteIfServerRuns();
     return 0;
@@ -295,7 +295,7 @@ private:
                                : settings[0];
     RefuseWhileServerRuns("editing a device");
     Poco::Data::Session& db = Db();
-    RunWriteTransaction(db, [&] { UpdateDevice(db, id, typeNo, text, name); });
+    RunWriteTransaction(db, [&](auto& db) { UpdateDevice(db, id, typeNo, text, name); });
     out_ << "Changed device " << id << " \"" << name << "\": " << text << "\n";
     return 0;
   }
@@ -304,7 +304,7 @@ private:
     const int32_t id = DeviceID();
     RefuseWhileServerRuns("removing a device");
     Poco::Data::Session& db = Db();
-    const size_t removed = RunWriteTransaction(db, [&] { return DeleteDevice(db, id); });
+    const size_t removed = RunWriteTransaction(db, [&](auto& db) { return DeleteDevice(db, id); });
     if (removed == 0) Refuse("there is no device " + std::to_string(id));
     out_ << "Removed device " << id << "\n";
     return 0;
@@ -334,7 +334,7 @@ private:
     const std::string name = CheckName(args_.Required("--name"));
     Poco::Data::Session& db = Db();
     // Checked and added in one write transaction, so no other writer slips in between.
-    const std::string duplicate = RunWriteTransaction(db, [&]() -> std::string {
+    const std::string duplicate = RunWriteTransaction(db, [&](auto& db) -> std::string {
       if (DeviceKindNameExists(db, name))
         return "There already is DatabaseType named: \"" + name +
                "\". Please enter a different name.";
@@ -357,7 +357,7 @@ private:
       BadInput("device kinds 1 to 4 are the server's own and cannot be removed");
     RefuseWhileServerRuns("removing a device kind");
     Poco::Data::Session& db = Db();
-    const std::string refusal = RunWriteTransaction(db, [&]() -> std::string {
+    const std::string refusal = RunWriteTransaction(db, [&](auto& db) -> std::string {
       int32_t used = 0;
       db << "SELECT COUNT(*) FROM Devices WHERE TypeNo = ?", bind(typeNo), into(used), now;
       if (used > 0)

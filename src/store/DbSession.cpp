@@ -67,27 +67,174 @@ Poco::Data::Session OpenOrCreateDbFile(const std::filesystem::path& file) {
   return Poco::Data::Session("SQLite", file.string(), kOpenTimeoutS);
 }
 
-void TWriteGate::Enter() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  const std::thread::id self = std::this_thread::get_id();
-  if (depth_ > 0 && owner_ == self) {
-    ++depth_;
-    return;
-  }
-  const uint64_t ticket = nextTicket_++;
-  turn_.wait(lock, [&] { return serving_ == ticket; });
-  owner_ = self;
-  depth_ = 1;
+struct TWriteGate::TRequest {
+  const TJob* job = nullptr;
+  std::exception_ptr error;
+  bool done = false;
+};
+
+namespace {
+
+// The group the calling thread is writing now: a write begun inside one of its jobs joins it.
+struct TOpenGroup {
+  TWriteGate* gate = nullptr;
+  Poco::Data::Session* session = nullptr;
+  int savepoints = 0;
+};
+thread_local TOpenGroup openGroup;
+
+// Marks the calling thread as writing a group for its scope.
+class TGroupScope {
+public:
+  TGroupScope(TWriteGate& gate, Poco::Data::Session& session) { openGroup = {&gate, &session, 0}; }
+  ~TGroupScope() { openGroup = {}; }
+  TGroupScope(const TGroupScope&) = delete;
+  TGroupScope& operator=(const TGroupScope&) = delete;
+};
+
+// A savepoint statement failed: the transaction around is in no known state.
+class ESavepointFailed : public EStoreError {
+public:
+  using EStoreError::EStoreError;
+};
+
+// Savepoint statements go straight to SQLite: they are run around every job of a group.
+void Execute(Poco::Data::Session& session, const std::string& sql) {
+  sqlite3* db = Poco::Data::SQLite::Utility::dbHandle(session);
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return;
+  const std::string text = message ? message : (db ? sqlite3_errmsg(db) : "no connection");
+  sqlite3_free(message);
+  throw ESavepointFailed(sql + ": " + text);
 }
 
-void TWriteGate::Leave() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--depth_ > 0) return;
-    owner_ = {};
-    ++serving_;
+// Runs job inside a savepoint: what it wrote is undone when it throws, and the exception
+// propagates; the transaction around stays open and usable.
+void RunInSavepoint(Poco::Data::Session& session, const std::string& name,
+                    const TWriteGate::TJob& job) {
+  Execute(session, "SAVEPOINT " + name);
+  try {
+    job(session);
+  } catch (...) {
+    Execute(session, "ROLLBACK TO " + name);
+    Execute(session, "RELEASE " + name);
+    throw;
   }
-  turn_.notify_all();
+  Execute(session, "RELEASE " + name);
+}
+
+} // namespace
+
+void TWriteGate::Run(Poco::Data::Session& session, const TJob& job) {
+  if (openGroup.gate == this) {
+    // Begun inside a job of the group this thread writes: part of that transaction.
+    const std::string name = "nested" + std::to_string(++openGroup.savepoints);
+    RunInSavepoint(*openGroup.session, name, job);
+    return;
+  }
+  TRequest request;
+  request.job = &job;
+  std::unique_lock<std::mutex> lock(mutex_);
+  queue_.push_back(&request);
+  done_.wait(lock, [&] { return request.done || !leading_; });
+  if (!request.done) {
+    // This thread leads. Its own request is still queued: a group is taken whole, and its
+    // requests are done before the next leader may take the queue.
+    leading_ = true;
+    std::vector<TRequest*> group(queue_.begin(), queue_.end());
+    queue_.clear();
+    lock.unlock();
+    Lead(session, group);
+    lock.lock();
+    for (TRequest* each : group) each->done = true;
+    leading_ = false;
+    lock.unlock();
+    done_.notify_all();
+  }
+  if (request.error) std::rethrow_exception(request.error);
+}
+
+size_t TWriteGate::Queued() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size();
+}
+
+void TWriteGate::Lead(Poco::Data::Session& session, std::vector<TRequest*>& group) {
+  if (group.size() == 1 || !RunTogether(session, group))
+    for (TRequest* request : group) RunAlone(session, *request);
+}
+
+bool TWriteGate::RunTogether(Poco::Data::Session& session, std::vector<TRequest*>& group) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      BeginImmediate(session);
+    } catch (const Poco::Data::SQLite::DBLockedException&) {
+      if (attempt < kWriteAttempts) continue;
+      for (TRequest* request : group) request->error = std::current_exception();
+      return true;  // the lock is not to be had: running each alone would not get it either
+    } catch (...) {
+      for (TRequest* request : group) request->error = std::current_exception();
+      return true;
+    }
+    try {
+      {
+        const TGroupScope scope(*this, session);
+        for (TRequest* request : group) {
+          try {
+            request->error = nullptr;
+            RunInSavepoint(session, "job", *request->job);
+          } catch (const ESavepointFailed&) {
+            throw;
+          } catch (...) {
+            request->error = std::current_exception();
+          }
+        }
+      }
+      Commit(session);
+      return true;
+    } catch (const Poco::Data::SQLite::DBLockedException&) {
+      RollbackQuietly(session);
+      if (attempt >= kWriteAttempts) return false;
+    } catch (...) {
+      RollbackQuietly(session);
+      return false;
+    }
+  }
+}
+
+void TWriteGate::RunAlone(Poco::Data::Session& session, TRequest& request) {
+  request.error = nullptr;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      BeginImmediate(session);
+    } catch (const Poco::Data::SQLite::DBLockedException&) {
+      if (attempt < kWriteAttempts) continue;
+      request.error = std::current_exception();
+      return;
+    } catch (...) {
+      // Also a transaction the caller had open already: it is not ours to roll back.
+      request.error = std::current_exception();
+      return;
+    }
+    try {
+      {
+        const TGroupScope scope(*this, session);
+        (*request.job)(session);
+      }
+      Commit(session);
+      return;
+    } catch (const Poco::Data::SQLite::DBLockedException&) {
+      RollbackQuietly(session);
+      if (attempt >= kWriteAttempts) {
+        request.error = std::current_exception();
+        return;
+      }
+    } catch (...) {
+      RollbackQuietly(session);
+      request.error = std::current_exception();
+      return;
+    }
+  }
 }
 
 TWriteGate& WriteGateOf(Poco::Data::Session& session) {

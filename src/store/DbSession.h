@@ -5,19 +5,21 @@
 // RunWriteTransaction, which starts with BEGIN IMMEDIATE: a deferred transaction that reads
 // first would fail at once with "busy" when it later tries to write, whatever the busy timeout.
 //
-// The write transactions of this process on one file take turns in the order they asked
-// (TWriteGate): a writer waits for the one before it in process, on a condition variable,
-// and never in SQLite's busy handler, which sleeps in growing steps and lets a late writer
-// overtake one that has waited long. The busy handler is then met only when another process
-// (an operator's sqlite3) holds the lock. Reads take no turn: in WAL they run beside a writer.
+// The write transactions of this process on one file are gathered into groups, each written
+// in one transaction by one of the waiting threads (TWriteGate, below).
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
+#include <type_traits>
+#include <vector>
 
 #include <Poco/Data/SQLite/SQLiteException.h>
 #include <Poco/Data/Session.h>
@@ -55,80 +57,83 @@ Poco::Data::Session OpenOrCreateDbFile(const std::filesystem::path& file);
 // Sets the per-connection pragmas (WAL, synchronous=FULL, busy timeout).
 void ConfigureDbSession(Poco::Data::Session& session);
 
-// Runs body between BEGIN IMMEDIATE and COMMIT on session and returns its result. Any
-// exception rolls the transaction back and propagates. When the write lock could not be had
-// within the busy timeout the whole transaction is tried again, up to kWriteAttempts times,
-// so body must do nothing but database work (and collect what it read).
-// First come, first served turns for the write transactions of this process on one database
-// file. Re-entrant for the thread that holds it, so a write begun inside another's body on the
-// same file waits for nobody. Any thread; the internal mutex guards only the turn counters.
+// Group commit of the write transactions of this process on one database file.
+//
+// A thread that wants to write queues its job and waits. The first waiting thread that finds
+// no group being written leads: it takes every job queued for the file, in the order they
+// came, runs them one after the other in one BEGIN IMMEDIATE ... COMMIT on its own connection
+// and then tells each owner how its job ended. Jobs queued meanwhile wait for the next group,
+// led by one of their threads. Every stage of the server that writes (intake, the iterators
+// marking and finishing rows, the confirmation threads' claims, the scheduler, maintenance)
+// thus shares one commit, and one fsync, with whatever else was waiting.
+//
+// Each job of a group of several runs inside a savepoint: a job that throws is rolled back
+// alone and its owner gets the exception, the others commit. When the commit itself fails
+// the group is rolled back and each job is run again in a transaction of its own, so the
+// failure is reported to the jobs it concerns. A job must therefore do nothing but database
+// work on the connection it is handed (it may run on another thread, and may run again), and
+// take no lock that its owner may hold while it waits.
+//
+// No thread of this process ever waits in SQLite's busy handler for another: they wait here,
+// on a condition variable, first come first served. The busy handler is met only when another
+// process (an operator's sqlite3) holds the lock. Reads take no turn: in WAL they run beside
+// a writer.
+//
+// A write begun inside a job (on the thread that runs it, for the same file) runs at once in
+// the open transaction, inside a savepoint of its own, on the connection of the group.
+//
+// Threads: any. The internal mutex guards only the queue and is never held across database
+// work.
 class TWriteGate {
 public:
-  void Enter();
-  void Leave();
+  using TJob = std::function<void(Poco::Data::Session&)>;
+
+  // Runs job in a write transaction of this file, with the jobs of other threads, and returns
+  // once that transaction has committed; rethrows what the job threw, or the error that kept
+  // the transaction from committing (nothing of the job is then written). session is the
+  // caller's connection, used when the caller leads.
+  void Run(Poco::Data::Session& session, const TJob& job);
+  // Jobs waiting for the next group now.
+  size_t Queued();
 
 private:
+  struct TRequest;
+  void Lead(Poco::Data::Session& session, std::vector<TRequest*>& group);
+  // Runs group in one transaction; false when it did not commit (rolled back).
+  bool RunTogether(Poco::Data::Session& session, std::vector<TRequest*>& group);
+  void RunAlone(Poco::Data::Session& session, TRequest& request);
+
   std::mutex mutex_;
-  std::condition_variable turn_;
-  uint64_t nextTicket_ = 0;
-  uint64_t serving_ = 0;
-  std::thread::id owner_;
-  int depth_ = 0;
+  std::condition_variable done_;
+  std::deque<TRequest*> queue_;
+  bool leading_ = false;
 };
 
 // The gate of the file session is open on (one per file for the life of the process).
 TWriteGate& WriteGateOf(Poco::Data::Session& session);
 
-// Holds a gate's turn for its scope.
-class TWriteTurn {
-public:
-  explicit TWriteTurn(TWriteGate& gate) : gate_(gate) { gate_.Enter(); }
-  ~TWriteTurn() { gate_.Leave(); }
-  TWriteTurn(const TWriteTurn&) = delete;
-  TWriteTurn& operator=(const TWriteTurn&) = delete;
-
-private:
-  TWriteGate& gate_;
-};
-
+// Runs body(connection) in a write transaction (TWriteGate) and returns its result once that
+// transaction has committed. Any exception of body rolls body's work back and propagates.
+// body must use the connection it is handed, not the caller's: it may run on another thread's
+// connection, in a transaction shared with others. When the write lock could not be had
+// within the busy timeout the whole transaction is tried again, up to kWriteAttempts times,
+// so body must do nothing but database work (and collect what it read).
 template <class Body>
-auto RunWriteTransaction(Poco::Data::Session& session, Body&& body) -> decltype(body());
+auto RunWriteTransaction(Poco::Data::Session& session, Body&& body) -> decltype(body(session)) {
+  using TResult = decltype(body(session));
+  TWriteGate& gate = WriteGateOf(session);
+  if constexpr (std::is_void_v<TResult>) {
+    gate.Run(session, [&](Poco::Data::Session& connection) { body(connection); });
+  } else {
+    std::optional<TResult> result;
+    gate.Run(session, [&](Poco::Data::Session& connection) { result.emplace(body(connection)); });
+    return std::move(*result);
+  }
+}
 
 void BeginImmediate(Poco::Data::Session& session);
 void Commit(Poco::Data::Session& session);
 // Rolls back if a transaction is open; never throws.
 void RollbackQuietly(Poco::Data::Session& session) noexcept;
-
-template <class Body>
-auto RunWriteTransaction(Poco::Data::Session& session, Body&& body) -> decltype(body()) {
-  const TWriteTurn turn(WriteGateOf(session));
-  for (int attempt = 1;; ++attempt) {
-    try {
-      BeginImmediate(session);
-    } catch (const Poco::Data::SQLite::DBLockedException&) {
-      if (attempt >= kWriteAttempts) throw;
-      continue;
-    }
-    // From here on the transaction is ours to end; one the caller had open (BEGIN failed
-    // above) is never rolled back here.
-    try {
-      if constexpr (std::is_void_v<decltype(body())>) {
-        body();
-        Commit(session);
-        return;
-      } else {
-        auto result = body();
-        Commit(session);
-        return result;
-      }
-    } catch (const Poco::Data::SQLite::DBLockedException&) {
-      RollbackQuietly(session);
-      if (attempt >= kWriteAttempts) throw;
-    } catch (...) {
-      RollbackQuietly(session);
-      throw;
-    }
-  }
-}
 
 } // namespace voxmit

@@ -128,7 +128,7 @@ void TDMData::LoadCarriers(TCarriersList& list) {
 bool TDMData::StoreCarrier(TCarrier& carrier) {
   try {
     Poco::Data::Session& session = ThreadSession();
-    RunWriteTransaction(session, [&] {
+    RunWriteTransaction(session, [&](auto& session) {
       session << "INSERT INTO Carriers (CarrierID, CarrierType, CarrierData, IntroducedByGUID, "
                  "IntroducedTime) VALUES (?, ?, ?, ?, ?)",
           bind(carrier.CarrierID), bind(carrier.CarrierType), bind(carrier.CarrierData),
@@ -149,16 +149,16 @@ std::optional<int32_t> TDMData::InsertNewMessage(const std::string& clientGUID,
                                                  const std::string& messageText) {
   try {
     Poco::Data::Session& session = ThreadSession();
-    RunWriteTransaction(session, [&] {
+    const int32_t id = RunWriteTransaction(session, [&](auto& session) {
       session << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID, "
                  "TimeReceived, ReceiveConfirmed, PagerID, RetryTimes, MessageText) "
                  "VALUES (?, ?, ?, ?, ?, 1, ?, 0, ?)",
           bind(CutGUID(clientGUID)), bind(clientRecordID), bind(carrierType), bind(carrierID),
           bind(DbNow()), bind(pagerID), bind(messageText), now;
+      // Read at once: the connection is busy with this job alone until it returns.
+      return static_cast<int32_t>(
+          sqlite3_last_insert_rowid(Poco::Data::SQLite::Utility::dbHandle(session)));
     });
-    // This connection belongs to this thread alone, so its last insert is the one above.
-    int32_t id = 0;
-    session << "SELECT last_insert_rowid()", into(id), now;
     TMessageCounters::Instance().CountStored();
     return id;
   } catch (const std::exception& e) {
@@ -172,7 +172,7 @@ std::optional<std::vector<int32_t>> TDMData::InsertNewMessages(
     const std::vector<TNewMessageRow>& rows) {
   try {
     Poco::Data::Session& session = ThreadSession();
-    std::vector<int32_t> stored = RunWriteTransaction(session, [&] {
+    std::vector<int32_t> stored = RunWriteTransaction(session, [&](auto& session) {
       std::vector<int32_t> ids;
       ids.reserve(rows.size());
       // One statement for the batch, its values read from these at each execution.
@@ -193,7 +193,7 @@ std::optional<std::vector<int32_t>> TDMData::InsertNewMessages(
         pagerID = row.PagerID;
         text = row.MessageText;
         insert.execute();
-        // This connection belongs to this thread alone: its last insert is the one above.
+        // Nothing else runs on this connection during the job: its last insert is the one above.
         ids.push_back(static_cast<int32_t>(sqlite3_last_insert_rowid(db)));
       }
       return ids;
@@ -219,7 +219,7 @@ bool TDMData::MarkReplyUndelivered(int32_t messageKind, int32_t recordID) {
     return true;
   try {
     Poco::Data::Session& session = ThreadSession();
-    RunWriteTransaction(session, [&] { session << sql, bind(recordID), now; });
+    RunWriteTransaction(session, [&](auto& session) { session << sql, bind(recordID), now; });
     return true;
   } catch (const std::exception& e) {
     LogMessage(Poco::format("TDMData: marking reply %d for record %d undelivered failed: %s",
@@ -249,8 +249,8 @@ int32_t TDMData::FinishMessages(const TMessageSelection& selection, TMessageSend
                                 const std::function<std::string(const std::string&)>& logLine,
                                 const TWakeClient& wake) {
   Poco::Data::Session& session = ThreadSession();
-  const TFinishedMessages finished =
-      RunWriteTransaction(session, [&] { return FinishMessageRows(session, selection, error); });
+  const TFinishedMessages finished = RunWriteTransaction(
+      session, [&](auto& session) { return FinishMessageRows(session, selection, error); });
   // Logged after the commit, so the log never reports a result that was rolled back.
   for (const std::string& text : finished.MessageTexts) LogMessage(logLine(text));
   finished.WakeClients(wake);
@@ -260,8 +260,9 @@ int32_t TDMData::FinishMessages(const TMessageSelection& selection, TMessageSend
 bool TDMData::FinishMessage(int32_t messageID, TMessageSendError error) {
   try {
     Poco::Data::Session& session = ThreadSession();
-    return RunWriteTransaction(
-        session, [&] { return FinishMessageRow(session, messageID, error, DbNow()); });
+    return RunWriteTransaction(session, [&](auto& session) {
+      return FinishMessageRow(session, messageID, error, DbNow());
+    });
   } catch (const std::exception& e) {
     LogMessage(Poco::format("TDMData: finishing message %d failed: %s", messageID,
                             ErrorText(e)));

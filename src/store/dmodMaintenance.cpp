@@ -43,8 +43,9 @@ void TDmMaintenance::SetWakeClient(TWakeClient wake) { wake_ = std::move(wake); 
 
 int32_t TDmMaintenance::DeleteMarkedSending() {
   Poco::Data::Session& session = data_.ThreadSession();
-  const TFinishedMessages abandoned = RunWriteTransaction(
-      session, [&] { return FinishMessageRows(session, {"Sending = 1", {}}, MSE_ABANDONED); });
+  const TFinishedMessages abandoned = RunWriteTransaction(session, [&](auto& session) {
+    return FinishMessageRows(session, {"Sending = 1", {}}, MSE_ABANDONED);
+  });
   if (abandoned.Count() > 0)
     LogMessage(Poco::format("Maintenance: %d message(s) left in sending abandoned.",
                             abandoned.Count()));
@@ -54,7 +55,7 @@ int32_t TDmMaintenance::DeleteMarkedSending() {
 
 int32_t TDmMaintenance::DeleteUnusedCarriers() {
   Poco::Data::Session& session = data_.ThreadSession();
-  return RunWriteTransaction(session, [&] {
+  return RunWriteTransaction(session, [&](auto& session) {
     Poco::Data::Statement remove(session);
     remove << "DELETE FROM Carriers WHERE "
               "NOT EXISTS (SELECT 1 FROM Messages m WHERE m.CarrierID = Carriers.CarrierID) AND "
@@ -80,7 +81,7 @@ bool TDmMaintenance::MaintenancePass() {
   bool done = false;
   try {
     Poco::Data::Session& session = data_.ThreadSession();
-    const TFinishedMessages abandoned = RunWriteTransaction(session, [&] {
+    const TFinishedMessages abandoned = RunWriteTransaction(session, [&](auto& session) {
       const TMessageSelection unsent{"(Sending = 0) AND (TimeReceived < ?)",
                                      {DbCutoff(settings::MaxUnsentMessageAge)}};
       TFinishedMessages finished = FinishMessageRows(session, unsent, MSE_ABANDONED);

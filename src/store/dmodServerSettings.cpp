@@ -32,7 +32,7 @@ void TDMServerSettings::Clear(std::initializer_list<const char*> tables) {
   const bool wasOpen = Connected();
   try {
     Poco::Data::Session& session = Session();
-    RunWriteTransaction(session, [&] {
+    RunWriteTransaction(session, [&](auto& session) {
       for (const char* table : tables) session << std::string("DELETE FROM ") + table, now;
     });
   } catch (const Poco::Exception& e) {

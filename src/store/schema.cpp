@@ -127,7 +127,7 @@ void CreateDatabase(const std::filesystem::path& file) {
   try {
     Poco::Data::Session session = OpenOrCreateDbFile(file);
     ConfigureDbSession(session);
-    RunWriteTransaction(session, [&] { CreateContent(session); });
+    RunWriteTransaction(session, [&](auto& session) { CreateContent(session); });
   } catch (const Poco::Exception& e) {
     for (const char* suffix : {"", "-wal", "-shm"})
       std::filesystem::remove(file.string() + suffix, ec);

@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <exception>
 #include <set>
+#include <stdexcept>
 #include <thread>
+
+#include <Poco/Data/SQLite/Utility.h>
+#include <sqlite3.h>
 
 #include "store/DbSession.h"
 #include "store/dmodMaintenance.h"
@@ -67,7 +73,7 @@ TEST_F(ConcurrencyTest, WritersOnTheirOwnConnectionsLoseNothing) {
     while (inserting) {
       try {
         Poco::Data::Session& session = data.ThreadSession();
-        RunWriteTransaction(session, [&] {
+        RunWriteTransaction(session, [&](auto& session) {
           session << "UPDATE SentMessages SET SendConfirmed = 1 WHERE SendConfirmed = 0", now;
         });
       } catch (const Poco::Exception&) {
@@ -126,7 +132,7 @@ TEST_F(ConcurrencyTest, WritersOfOneProcessNeverMeetTheLock) {
       session << "PRAGMA busy_timeout = 0", now;
       for (int i = 0; i < kPerWriter; ++i) {
         try {
-          RunWriteTransaction(session, [&] {
+          RunWriteTransaction(session, [&](auto& session) {
             session << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, "
                        "CarrierID) VALUES (?, ?, 1, 1)",
                 bind("{w" + std::to_string(t) + "}"), bind(i), now;
@@ -142,37 +148,130 @@ TEST_F(ConcurrencyTest, WritersOfOneProcessNeverMeetTheLock) {
   EXPECT_EQ(Count("Messages"), kWriters * kPerWriter);
 }
 
-// The turn is re-entrant for its holder, and another thread waits for it (in process, not in
-// the busy handler: its connection would give up at once).
-TEST_F(ConcurrencyTest, WriteGateWaitsForTheHolderAndLetsItNest) {
-  Poco::Data::Session holder = OpenDbSession(DbFile());
+// Runs body on a thread of its own once the gate holds `queued` waiting jobs.
+void WaitUntilQueued(TWriteGate& gate, size_t queued) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (gate.Queued() < queued && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(gate.Queued(), queued);
+}
+
+// A connection that gives up at once on a held lock, so that waiting anywhere but in process
+// fails, and counts its commits into commits.
+Poco::Data::Session OpenCountingSession(const std::filesystem::path& file,
+                                        std::atomic<int>& commits) {
+  Poco::Data::Session session = OpenDbSession(file);
+  session << "PRAGMA busy_timeout = 0", now;
+  session << "PRAGMA foreign_keys = ON", now;
+  sqlite3_commit_hook(
+      Poco::Data::SQLite::Utility::dbHandle(session),
+      [](void* counter) {
+        ++*static_cast<std::atomic<int>*>(counter);
+        return 0;
+      },
+      &commits);
+  return session;
+}
+
+void InsertMessage(Poco::Data::Session& session, const std::string& guid) {
+  session << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID) "
+             "VALUES (?, 1, 1, 1)",
+      bind(guid), now;
+}
+
+// Writers that queue while a group is written wait in process and are then written together,
+// in one transaction, by one of them. A job that throws is undone alone: its owner gets the
+// exception, the others' rows commit. A write begun inside a job joins its transaction.
+TEST_F(ConcurrencyTest, WaitingWritersCommitTogetherAndAFailingJobIsUndoneAlone) {
+  constexpr int kWriters = 4;
+  constexpr int kFailing = 2;
+  std::atomic<int> commits{0};
+  Poco::Data::Session holder = OpenCountingSession(DbFile(), commits);
+  Poco::Data::Session nestedConnection = OpenCountingSession(DbFile(), commits);
   TWriteGate& gate = WriteGateOf(holder);
-  std::atomic<bool> otherWrote{false};
-  std::thread other;
-  RunWriteTransaction(holder, [&] {
-    {
-      const TWriteTurn nested(gate);  // the holder itself never waits
-    }
-    holder << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID) "
-              "VALUES ('{h}', 1, 1, 1)",
-        now;
-    other = std::thread([&] {
-      Poco::Data::Session session = OpenDbSession(DbFile());
-      session << "PRAGMA busy_timeout = 0", now;
-      EXPECT_EQ(&WriteGateOf(session), &gate) << "one gate per file";
-      RunWriteTransaction(session, [&] {
-        session << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID) "
-                   "VALUES ('{o}', 2, 1, 1)",
-            now;
+  std::vector<std::exception_ptr> errors(kWriters);
+  std::vector<std::thread> writers;
+
+  RunWriteTransaction(holder, [&](auto& session) {
+    InsertMessage(session, "{h}");
+    for (int t = 0; t < kWriters; ++t) {
+      writers.emplace_back([&, t] {
+        Poco::Data::Session own = OpenCountingSession(DbFile(), commits);
+        EXPECT_EQ(&WriteGateOf(own), &gate) << "one gate per file";
+        try {
+          RunWriteTransaction(own, [&](auto& session) {
+            InsertMessage(session, "{w" + std::to_string(t) + "}");
+            if (t == kFailing) throw std::runtime_error("refused");
+          });
+        } catch (...) {
+          errors[t] = std::current_exception();
+        }
       });
-      otherWrote = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(otherWrote);
+    }
+    WaitUntilQueued(gate, kWriters);
+    // Begun inside the job, on another connection of this thread: joins at once.
+    RunWriteTransaction(nestedConnection,
+                        [&](auto& session) { InsertMessage(session, "{n}"); });
+    EXPECT_THROW(RunWriteTransaction(nestedConnection,
+                                     [&](auto& session) {
+                                       InsertMessage(session, "{x}");
+                                       throw std::runtime_error("nested refused");
+                                     }),
+                 std::runtime_error);
+    EXPECT_EQ(Count("Messages"), 0) << "nothing is visible before the commit";
   });
-  other.join();
-  EXPECT_TRUE(otherWrote);
-  EXPECT_EQ(Count("Messages"), 2);
+  for (auto& writer : writers) writer.join();
+
+  EXPECT_EQ(commits, 2) << "the holder's group, then one group of the waiting writers";
+  for (int t = 0; t < kWriters; ++t) {
+    EXPECT_EQ(errors[t] != nullptr, t == kFailing) << "writer " << t;
+    EXPECT_EQ(Count("Messages", "ClientGUID = '{w" + std::to_string(t) + "}'"), t != kFailing)
+        << "writer " << t;
+  }
+  EXPECT_EQ(Count("Messages", "ClientGUID IN ('{h}', '{n}')"), 2);
+  EXPECT_EQ(Count("Messages", "ClientGUID = '{x}'"), 0);
+}
+
+// A group whose commit fails is written again job by job, so only the job that broke it fails.
+TEST_F(ConcurrencyTest, FailedCommitOfAGroupCostsOnlyTheJobThatCausedIt) {
+  // A deferred foreign key is checked at COMMIT: the only way a job's fault shows so late.
+  Raw() << "CREATE TABLE Parent (ID INTEGER PRIMARY KEY)", now;
+  Raw() << "CREATE TABLE Child (ParentID INTEGER REFERENCES Parent (ID) "
+           "DEFERRABLE INITIALLY DEFERRED)",
+      now;
+  std::atomic<int> commits{0};
+  Poco::Data::Session holder = OpenCountingSession(DbFile(), commits);
+  TWriteGate& gate = WriteGateOf(holder);
+  std::exception_ptr orphanError, messageError;
+  std::thread orphan, message;
+  RunWriteTransaction(holder, [&](auto&) {
+    orphan = std::thread([&] {
+      Poco::Data::Session own = OpenCountingSession(DbFile(), commits);
+      try {
+        RunWriteTransaction(own, [&](auto& session) {
+          session << "INSERT INTO Child (ParentID) VALUES (99)", now;
+        });
+      } catch (...) {
+        orphanError = std::current_exception();
+      }
+    });
+    WaitUntilQueued(gate, 1);
+    message = std::thread([&] {
+      Poco::Data::Session own = OpenCountingSession(DbFile(), commits);
+      try {
+        RunWriteTransaction(own, [&](auto& session) { InsertMessage(session, "{m}"); });
+      } catch (...) {
+        messageError = std::current_exception();
+      }
+    });
+    WaitUntilQueued(gate, 2);
+  });
+  orphan.join();
+  message.join();
+  EXPECT_NE(orphanError, nullptr);
+  EXPECT_EQ(messageError, nullptr);
+  EXPECT_EQ(Count("Child"), 0);
+  EXPECT_EQ(Count("Messages", "ClientGUID = '{m}'"), 1);
 }
 
 } // namespace

@@ -63,13 +63,13 @@ TEST_F(SessionsTest, MissingFileIsReportedOnFirstUse) {
 
 TEST_F(SessionsTest, FailedTransactionLeavesNothingAndTheConnectionUsable) {
   EXPECT_THROW(RunWriteTransaction(Raw(),
-                                   [&] {
+                                   [&](auto&) {
                                      AddMessage(TMessageRow{});
                                      throw std::runtime_error("late failure");
                                    }),
                std::runtime_error);
   EXPECT_EQ(Count("Messages"), 0);
-  const int written = RunWriteTransaction(Raw(), [&] { return AddMessage(TMessageRow{}); });
+  const int written = RunWriteTransaction(Raw(), [&](auto&) { return AddMessage(TMessageRow{}); });
   EXPECT_GT(written, 0);
   EXPECT_EQ(Count("Messages"), 1);
 }
@@ -77,7 +77,8 @@ TEST_F(SessionsTest, FailedTransactionLeavesNothingAndTheConnectionUsable) {
 TEST_F(SessionsTest, NestedTransactionFailsWithoutUndoingTheOuterOne) {
   Raw() << "BEGIN IMMEDIATE", now;
   AddMessage(TMessageRow{});
-  EXPECT_THROW(RunWriteTransaction(Raw(), [&] { AddMessage(TMessageRow{}); }), Poco::Exception);
+  EXPECT_THROW(RunWriteTransaction(Raw(), [&](auto&) { AddMessage(TMessageRow{}); }),
+               Poco::Exception);
   Raw() << "COMMIT", now;
   EXPECT_EQ(Count("Messages"), 1);
 }
