@@ -4,28 +4,21 @@
 #include <string>
 
 #include <Poco/Data/Session.h>
-#include <Poco/Data/Statement.h>
 
 #include "host/LogFile.h"
 #include "store/DbSession.h"
+#include "store/SqlStatement.h"
 #include "store/dmodData.h"
-
-using namespace Poco::Data::Keywords;
 
 namespace voxmit {
 
 namespace {
 
 std::vector<bool> ClaimRows(Poco::Data::Session& session, const std::vector<int32_t>& ids) {
-  int32_t id = 0;
-  Poco::Data::Statement update(session);
-  update << "UPDATE SentMessages SET SendConfirmed = 1 WHERE ID = ? AND SendConfirmed = 0",
-      use(id);
+  TSqlStatement update(
+      session, "UPDATE SentMessages SET SendConfirmed = 1 WHERE ID = ? AND SendConfirmed = 0");
   std::vector<bool> claimed(ids.size(), false);
-  for (size_t i = 0; i < ids.size(); ++i) {
-    id = ids[i];
-    claimed[i] = update.execute() == 1;
-  }
+  for (size_t i = 0; i < ids.size(); ++i) claimed[i] = update.Bind(1, ids[i]).Execute() == 1;
   return claimed;
 }
 

@@ -18,6 +18,7 @@
 #include "store/Carrier.h"
 #include "store/DbSession.h"
 #include "store/DbTime.h"
+#include "store/SqlStatement.h"
 #include "store/dmodData.h"
 
 namespace voxmit {
@@ -357,13 +358,8 @@ std::vector<bool> TIteratorSendThread::MarkSending(const TRow* rows, size_t coun
   Poco::Data::Session& session = data_.ThreadSession();
   return RunWriteTransaction(session, [&](auto& session) {
     std::vector<bool> marked(count, false);
-    int32_t id = 0;
-    Poco::Data::Statement update(session);
-    update << "UPDATE Messages SET Sending = 1 WHERE ID = ? AND Sending = 0", use(id);
-    for (size_t i = 0; i < count; ++i) {
-      id = rows[i].ID;
-      marked[i] = update.execute() > 0;
-    }
+    TSqlStatement update(session, "UPDATE Messages SET Sending = 1 WHERE ID = ? AND Sending = 0");
+    for (size_t i = 0; i < count; ++i) marked[i] = update.Bind(1, rows[i].ID).Execute() > 0;
     return marked;
   });
 }
@@ -372,13 +368,8 @@ void TIteratorSendThread::UnmarkSending(const std::vector<int32_t>& ids) {
   if (ids.empty()) return;
   Poco::Data::Session& session = data_.ThreadSession();
   RunWriteTransaction(session, [&](auto& session) {
-    int32_t id = 0;
-    Poco::Data::Statement update(session);
-    update << "UPDATE Messages SET Sending = 0 WHERE ID = ?", use(id);
-    for (int32_t each : ids) {
-      id = each;
-      update.execute();
-    }
+    TSqlStatement update(session, "UPDATE Messages SET Sending = 0 WHERE ID = ?");
+    for (int32_t id : ids) update.Bind(1, id).Execute();
   });
 }
 
@@ -493,7 +484,9 @@ void TIteratorReceiveThread::ProcessResults(
     Poco::Data::Session& session = data_.ThreadSession();
     wake = RunWriteTransaction(session, [&](auto& session) {
       std::vector<std::string> guids;
-      for (const auto& result : results) guids.push_back(RecordResult(session, *result));
+      TMessageFinisher finisher(session, DbNow());
+      for (const auto& result : results)
+        guids.push_back(RecordResult(session, finisher, *result));
       return guids;
     });
   } catch (const std::exception& e) {
@@ -511,26 +504,25 @@ void TIteratorReceiveThread::ProcessResults(
 }
 
 std::string TIteratorReceiveThread::RecordResult(Poco::Data::Session& session,
+                                                 TMessageFinisher& finisher,
                                                  const TNBaseChannelMessage& part) {
   if (!part.Taken) {
     session << "UPDATE Messages SET Sending = 0, RetryTimes = ? WHERE ID = ?",
         bind(part.RetryTimes), bind(part.ID), now;
     return "";
   }
-  std::vector<std::string> guids;
-  session << "SELECT ClientGUID FROM Messages WHERE ID = ?", bind(part.ID), into(guids), now;
   // Finished by another part of it, or deleted: the result is dropped.
-  if (guids.empty()) return "";
-  if (!FinishMessageRow(session, part.ID, part.SendError, DbNow())) return "";
-  return guids.front();
+  return finisher.Finish(part.ID, part.SendError).value_or("");
 }
 
 bool TIteratorReceiveThread::ProcessResult(const TNBaseChannelMessage& part) {
   std::string clientGUID;
   try {
     Poco::Data::Session& session = data_.ThreadSession();
-    clientGUID =
-        RunWriteTransaction(session, [&](auto& session) { return RecordResult(session, part); });
+    clientGUID = RunWriteTransaction(session, [&](auto& session) {
+      TMessageFinisher finisher(session, DbNow());
+      return RecordResult(session, finisher, part);
+    });
   } catch (const std::exception& e) {
     LogMessage("TIteratorReceiveThread: recording the result of message " +
                std::to_string(part.ID) + " failed: " + e.what());

@@ -43,6 +43,7 @@
 namespace voxmit {
 
 class TDMData;
+class TMessageFinisher;
 class TNDevice;
 class TNChannelClass;
 
@@ -198,7 +199,8 @@ private:
   // each on its own (ProcessResult), so one that cannot be written holds up no other.
   void ProcessResults(const std::vector<std::shared_ptr<TNBaseChannelMessage>>& results);
   // Inside a write transaction: records one result; the client to wake, "" for none.
-  std::string RecordResult(Poco::Data::Session& session, const TNBaseChannelMessage& part);
+  std::string RecordResult(Poco::Data::Session& session, TMessageFinisher& finisher,
+                           const TNBaseChannelMessage& part);
   void RetryFailedResults();
   bool Terminated() const { return thread_.StopRequested(); }
   const TNEvent& TerminatedEvent() const { return thread_.StopEvent(); }

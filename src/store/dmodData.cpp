@@ -175,24 +175,23 @@ std::optional<std::vector<int32_t>> TDMData::InsertNewMessages(
     std::vector<int32_t> stored = RunWriteTransaction(session, [&](auto& session) {
       std::vector<int32_t> ids;
       ids.reserve(rows.size());
-      // One statement for the batch, its values read from these at each execution.
-      std::string guid, timeReceived = DbNow(), pagerID, text;
-      int32_t clientRecordID = 0, carrierType = 0, carrierID = 0;
-      Poco::Data::Statement insert(session);
-      insert << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID, "
-                "TimeReceived, ReceiveConfirmed, PagerID, RetryTimes, MessageText) "
-                "VALUES (?, ?, ?, ?, ?, 1, ?, 0, ?)",
-          use(guid), use(clientRecordID), use(carrierType), use(carrierID), use(timeReceived),
-          use(pagerID), use(text);
+      // One statement for the batch, prepared once.
+      const std::string timeReceived = DbNow();
+      TSqlStatement insert(
+          session,
+          "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID, "
+          "TimeReceived, ReceiveConfirmed, PagerID, RetryTimes, MessageText) "
+          "VALUES (?, ?, ?, ?, ?, 1, ?, 0, ?)");
       sqlite3* db = Poco::Data::SQLite::Utility::dbHandle(session);
       for (const TNewMessageRow& row : rows) {
-        guid = CutGUID(row.ClientGUID);
-        clientRecordID = row.ClientRecordID;
-        carrierType = row.CarrierType;
-        carrierID = row.CarrierID;
-        pagerID = row.PagerID;
-        text = row.MessageText;
-        insert.execute();
+        insert.Bind(1, CutGUID(row.ClientGUID))
+            .Bind(2, row.ClientRecordID)
+            .Bind(3, row.CarrierType)
+            .Bind(4, row.CarrierID)
+            .Bind(5, timeReceived)
+            .Bind(6, row.PagerID)
+            .Bind(7, row.MessageText)
+            .Execute();
         // Nothing else runs on this connection during the job: its last insert is the one above.
         ids.push_back(static_cast<int32_t>(sqlite3_last_insert_rowid(db)));
       }
@@ -301,20 +300,31 @@ bool TDMData::FileIsStillAtPath() const {
          static_cast<uint64_t>(st.st_ino) == fileInode_;
 }
 
+TMessageFinisher::TMessageFinisher(Poco::Data::Session& session, std::string timeSent)
+    : timeSent_(std::move(timeSent)),
+      select_(session, "SELECT ClientGUID FROM Messages WHERE ID = ?"),
+      insert_(session,
+              "INSERT INTO SentMessages (ClientGUID, ClientRecordID, ServerRecordID, CarrierType, "
+              "CarrierID, TimeReceived, ReceiveConfirmed, TimeSent, SendConfirmed, ErrorCode, "
+              "PagerID, MessageText) "
+              "SELECT ClientGUID, ClientRecordID, ID, CarrierType, CarrierID, TimeReceived, "
+              "ReceiveConfirmed, ?, 0, ?, PagerID, MessageText FROM Messages WHERE ID = ?"),
+      remove_(session, "DELETE FROM Messages WHERE ID = ?") {}
+
+std::optional<std::string> TMessageFinisher::Finish(int32_t messageID, TMessageSendError error) {
+  std::optional<std::string> clientGUID = select_.Bind(1, messageID).QueryText();
+  if (!clientGUID) return std::nullopt;
+  if (insert_.Bind(1, timeSent_).Bind(2, static_cast<int32_t>(error)).Bind(3, messageID)
+          .Execute() == 0)
+    return std::nullopt;
+  remove_.Bind(1, messageID).Execute();
+  TMessageCounters::Instance().CountFinished(error);
+  return clientGUID;
+}
+
 bool FinishMessageRow(Poco::Data::Session& session, int32_t messageID, TMessageSendError error,
                       const std::string& timeSent) {
-  const int32_t errorCode = error;
-  Poco::Data::Statement insert(session);
-  insert << "INSERT INTO SentMessages (ClientGUID, ClientRecordID, ServerRecordID, CarrierType, "
-            "CarrierID, TimeReceived, ReceiveConfirmed, TimeSent, SendConfirmed, ErrorCode, "
-            "PagerID, MessageText) "
-            "SELECT ClientGUID, ClientRecordID, ID, CarrierType, CarrierID, TimeReceived, "
-            "ReceiveConfirmed, ?, 0, ?, PagerID, MessageText FROM Messages WHERE ID = ?",
-      bind(timeSent), bind(errorCode), bind(messageID);
-  if (insert.execute() == 0) return false;
-  session << "DELETE FROM Messages WHERE ID = ?", bind(messageID), now;
-  TMessageCounters::Instance().CountFinished(errorCode);
-  return true;
+  return TMessageFinisher(session, timeSent).Finish(messageID, error).has_value();
 }
 
 TFinishedMessages FinishMessageRows(Poco::Data::Session& session,
@@ -327,10 +337,10 @@ TFinishedMessages FinishMessageRows(Poco::Data::Session& session,
   for (const auto& value : selection.Values)
     std::visit([&](const auto& v) { select.addBind(Poco::Data::Keywords::bind(v)); }, value);
   select.execute();
-  const std::string timeSent = DbNow();
+  TMessageFinisher finisher(session, DbNow());
   TFinishedMessages finished;
   for (size_t i = 0; i < selected.IDs.size(); ++i) {
-    if (!FinishMessageRow(session, selected.IDs[i], error, timeSent)) continue;
+    if (!finisher.Finish(selected.IDs[i], error)) continue;
     finished.IDs.push_back(selected.IDs[i]);
     finished.MessageTexts.push_back(selected.MessageTexts[i]);
     finished.ClientGUIDs.push_back(selected.ClientGUIDs[i]);

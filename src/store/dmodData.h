@@ -31,6 +31,7 @@
 #include "common/ServerTypes.h"
 #include "store/Carrier.h"
 #include "store/DbSessions.h"
+#include "store/SqlStatement.h"
 
 namespace voxmit {
 
@@ -158,9 +159,30 @@ private:
   std::atomic<uint64_t> fileInode_{0};
 };
 
-// Inside a write transaction on session: writes the SentMessages row of Messages row
-// messageID (columns copied, ServerRecordID = its ID, TimeSent = timeSent, SendConfirmed No,
-// ErrorCode = error) and deletes the Messages row. False when there is no such row.
+// Finishes Messages rows as results, inside a write transaction on one connection: for each,
+// the SentMessages row (columns copied, ServerRecordID = its ID, TimeSent = timeSent,
+// SendConfirmed No, ErrorCode = error) and the removal of the Messages row. Its statements are
+// prepared once, so a batch of results costs no parsing per row. Lives no longer than the
+// job that made it; one thread.
+class TMessageFinisher {
+public:
+  TMessageFinisher(Poco::Data::Session& session, std::string timeSent);
+  TMessageFinisher(const TMessageFinisher&) = delete;
+  TMessageFinisher& operator=(const TMessageFinisher&) = delete;
+
+  // Finishes row messageID with error; the row's ClientGUID ("" when NULL), or nothing when
+  // there is no such row (finished already, or deleted).
+  std::optional<std::string> Finish(int32_t messageID, TMessageSendError error);
+
+private:
+  std::string timeSent_;
+  TSqlStatement select_;
+  TSqlStatement insert_;
+  TSqlStatement remove_;
+};
+
+// Inside a write transaction on session: finishes Messages row messageID (TMessageFinisher).
+// False when there is no such row.
 bool FinishMessageRow(Poco::Data::Session& session, int32_t messageID, TMessageSendError error,
                       const std::string& timeSent);
 
