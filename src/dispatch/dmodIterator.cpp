@@ -560,6 +560,11 @@ TIterator& TIteratorsList::FindIterator(int32_t carrierID) {
   for (auto& iterator : items_)
     if (!iterator->Assigned && iterator->CarrierID() == carrierID && !iterator->Idle())
       return *iterator;
+  // Stopped while it served the carrier: its send thread may still hold rows of the carrier it
+  // marked Sending, waiting for a channel. Another iterator could never send those rows, and
+  // they would stay marked until this one got another carrier.
+  for (auto& iterator : items_)
+    if (!iterator->Assigned && iterator->CarrierID() == carrierID) return *iterator;
   for (auto& iterator : items_)
     if (!iterator->Assigned && iterator->Idle()) return *iterator;
   items_.push_back(std::make_unique<TIterator>(carriers_, clients_, data_, callbacks_));

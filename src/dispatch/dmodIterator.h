@@ -227,7 +227,8 @@ public:
   TIteratorsList& operator=(const TIteratorsList&) = delete;
 
   // The first unassigned iterator serving carrierID and not idle; else the first unassigned
-  // idle one; else a new one, appended.
+  // one that served it last (stopped since); else the first unassigned idle one; else a new
+  // one, appended.
   TIterator& FindIterator(int32_t carrierID);
   void ClearAssigned();
   void StopAll();

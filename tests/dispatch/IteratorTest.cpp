@@ -390,4 +390,21 @@ TEST_F(IteratorTest, FindIteratorPrefersTheSameCarrierThenAnIdleOne) {
 }
 
 } // namespace
+// A carrier that had no device for one pass comes back to the iterator that served it, not to
+// the first idle one: that iterator's send thread may hold rows it marked Sending, which no
+// other iterator could send.
+TEST_F(IteratorTest, FindIteratorGivesAStoppedIteratorItsCarrierBack) {
+  NewCarrier(1, CT_TAP);
+  NewCarrier(2, CT_TAP);
+  TIteratorsList list(Carriers(), Clients(), Data());
+  TIterator& a = list.FindIterator(1);
+  a.Assigned = true;
+  TIterator& b = list.FindIterator(2);
+  b.ReSchedule(2, {NewDevice(1, DK_MODEM)});
+  list.StopAll();
+  list.ClearAssigned();
+  ASSERT_TRUE(a.Idle());
+  EXPECT_EQ(&list.FindIterator(2), &b) << "the stopped iterator of the carrier, before a";
+}
+
 } // namespace voxmit::test
