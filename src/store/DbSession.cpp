@@ -86,10 +86,16 @@ thread_local TOpenGroup openGroup;
 // Marks the calling thread as writing a group for its scope.
 class TGroupScope {
 public:
-  TGroupScope(TWriteGate& gate, Poco::Data::Session& session) { openGroup = {&gate, &session, 0}; }
-  ~TGroupScope() { openGroup = {}; }
+  // A job may lead a group of another file's gate: that group's scope ends before this one's.
+  TGroupScope(TWriteGate& gate, Poco::Data::Session& session) : outer_(openGroup) {
+    openGroup = {&gate, &session, 0};
+  }
+  ~TGroupScope() { openGroup = outer_; }
   TGroupScope(const TGroupScope&) = delete;
   TGroupScope& operator=(const TGroupScope&) = delete;
+
+private:
+  TOpenGroup outer_;
 };
 
 // A savepoint statement failed: the transaction around is in no known state.
@@ -144,7 +150,14 @@ void TWriteGate::Run(Poco::Data::Session& session, const TJob& job) {
     std::vector<TRequest*> group(queue_.begin(), queue_.end());
     queue_.clear();
     lock.unlock();
-    Lead(session, group);
+    try {
+      Lead(session, group);
+    } catch (...) {
+      // Lead reports every database failure through the requests; this is only for what
+      // it cannot (no memory): no owner may wait forever, nor take it for success.
+      for (TRequest* each : group)
+        if (!each->error) each->error = std::current_exception();
+    }
     lock.lock();
     for (TRequest* each : group) each->done = true;
     leading_ = false;

@@ -115,9 +115,11 @@ TWriteGate& WriteGateOf(Poco::Data::Session& session);
 // Runs body(connection) in a write transaction (TWriteGate) and returns its result once that
 // transaction has committed. Any exception of body rolls body's work back and propagates.
 // body must use the connection it is handed, not the caller's: it may run on another thread's
-// connection, in a transaction shared with others. When the write lock could not be had
-// within the busy timeout the whole transaction is tried again, up to kWriteAttempts times,
-// so body must do nothing but database work (and collect what it read).
+// connection, in a transaction shared with others; name its parameter after the caller's
+// connection ([&](auto& session) {...}) so that the caller's cannot be reached inside it.
+// When the write lock could not be had within the busy timeout the whole transaction is tried
+// again, up to kWriteAttempts times, so body must do nothing but database work (and collect
+// what it read).
 template <class Body>
 auto RunWriteTransaction(Poco::Data::Session& session, Body&& body) -> decltype(body(session)) {
   using TResult = decltype(body(session));

@@ -5,9 +5,10 @@
 //
 // Threads: each calling thread works on its own connection (TDbSessions), opened on first use
 // and closed when the thread ends, so the operations below may run on several threads at once.
-// Every write is one BEGIN IMMEDIATE transaction; no statement stays open after an operation
-// returns. CompactDatabase and LoadCarriers run on the UI thread while no server thread uses
-// the database (server stopped or starting).
+// Every write is one job of the write gate (RunWriteTransaction), committed, maybe with the
+// jobs of other threads, before the operation returns; no statement stays open after an
+// operation returns. CompactDatabase and LoadCarriers run on the UI thread while no server
+// thread uses the database (server stopped or starting).
 //
 // Ownership: one per process, created at process start and passed by reference to whatever
 // uses the database (there is no global way to reach it).

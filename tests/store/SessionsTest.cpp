@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <Poco/Data/SQLite/Utility.h>
 
 #include "store/DbSessions.h"
+#include "store/SqlStatement.h"
 #include "support/WaitUntil.h"
 #include "StoreFixture.h"
 
@@ -81,6 +85,57 @@ TEST_F(SessionsTest, NestedTransactionFailsWithoutUndoingTheOuterOne) {
                Poco::Exception);
   Raw() << "COMMIT", now;
   EXPECT_EQ(Count("Messages"), 1);
+}
+
+// A prepared statement run again and again with new values stores exactly what it is given,
+// as the rest of the store reads it back, and stays usable after a failed run.
+TEST_F(SessionsTest, PreparedStatementStoresWhatItIsGivenRunAfterRun) {
+  struct TCase {
+    std::string Text;
+    int32_t Number;
+  };
+  const std::vector<TCase> cases = {
+      {"plain", 1},
+      {"", 0},                                              // empty, not NULL
+      {std::string("code page \x80\x9f\xe9\xff", 14), -1},  // not UTF-8: bytes as they are
+      {"two\r\nlines\x03", std::numeric_limits<int32_t>::max()},
+      {std::string(5000, 'x'), std::numeric_limits<int32_t>::min()},
+  };
+  TSqlStatement insert(Raw(),
+                       "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID, "
+                       "PagerID, MessageText) VALUES ('{p}', ?, 1, 1, ?, ?)");
+  for (const TCase& c : cases)
+    EXPECT_EQ(insert.Bind(1, c.Number).Bind(2, c.Text).Bind(3, c.Text).Execute(), 1);
+
+  std::vector<int32_t> numbers;
+  std::vector<std::string> pagers, texts;
+  Raw() << "SELECT ClientRecordID, PagerID, MessageText FROM Messages ORDER BY ID", into(numbers),
+      into(pagers), into(texts), now;
+  ASSERT_EQ(numbers.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(numbers[i], cases[i].Number) << "case " << i;
+    EXPECT_EQ(pagers[i], cases[i].Text) << "case " << i;
+    EXPECT_EQ(texts[i], cases[i].Text) << "case " << i;
+  }
+  EXPECT_EQ(Count("Messages", "PagerID IS NULL"), 0);
+
+  TSqlStatement pager(Raw(), "SELECT PagerID FROM Messages WHERE ClientRecordID = ?");
+  EXPECT_EQ(pager.Bind(1, 0).QueryText(), std::optional<std::string>(""));
+  EXPECT_EQ(pager.Bind(1, 12345).QueryText(), std::nullopt) << "no such row";
+  Raw() << "UPDATE Messages SET PagerID = NULL WHERE ClientRecordID = 1", now;
+  EXPECT_EQ(pager.Bind(1, 1).QueryText(), std::optional<std::string>("")) << "NULL reads as \"\"";
+
+  Raw() << "CREATE TRIGGER RefuseSeven BEFORE INSERT ON Messages WHEN NEW.ClientRecordID = 7 "
+           "BEGIN SELECT RAISE(ABORT, 'seven refused'); END",
+      now;
+  try {
+    insert.Bind(1, 7).Bind(2, "p").Bind(3, "t").Execute();
+    ADD_FAILURE() << "the refused row was stored";
+  } catch (const EStoreError& e) {
+    EXPECT_NE(std::string(e.what()).find("seven refused"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(insert.Bind(1, 8).Bind(2, "p").Bind(3, "t").Execute(), 1) << "usable again";
+  EXPECT_EQ(Count("Messages"), static_cast<int>(cases.size()) + 1);
 }
 
 TEST(DbTimeTest, TextSortsAsTimeAndCutoffsAreWholeSeconds) {
