@@ -67,14 +67,6 @@ void LogLimited(const std::string& text) {
     LogMessage(text + TNRepeatLimiter::RepeatsText(*held));
 }
 
-std::string PeerAddress(const Poco::Net::StreamSocket& socket) {
-  try {
-    return socket.peerAddress().host().toString();
-  } catch (const std::exception&) {
-    return "an unknown address";
-  }
-}
-
 void CloseQuietly(Poco::Net::StreamSocket& socket) {
   try {
     socket.close();
