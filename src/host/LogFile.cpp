@@ -42,6 +42,7 @@ struct TLogState {
   bool openAttempted = false;
   fs::path folder;
   std::function<void(const std::string&)> sink;
+  std::function<void()> sinkFlush;
 };
 
 TLogState& State() {
@@ -118,16 +119,25 @@ bool CreateNextFile(TLogState& s) {
   return true;
 }
 
+[[noreturn]] void ThrowWriteError(TLogState& s) {
+  const int error = errno;
+  std::clearerr(s.file.get());
+  throw std::system_error(error, std::generic_category(),
+                          "I/O error writing " + s.filePath.string());
+}
+
+void FlushFile(TLogState& s) {
+  if (std::fflush(s.file.get()) != 0) ThrowWriteError(s);
+}
+
 void WriteLine(TLogState& s, const std::string& text) {
   std::FILE* f = s.file.get();
   if (std::fwrite(text.data(), 1, text.size(), f) != text.size() ||
-      std::fwrite("\r\n", 1, 2, f) != 2 || std::fflush(f) != 0) {
-    const int error = errno;
-    std::clearerr(f);
-    throw std::system_error(error, std::generic_category(),
-                            "I/O error writing " + s.filePath.string());
-  }
+      std::fwrite("\r\n", 1, 2, f) != 2)
+    ThrowWriteError(s);
   if (++s.lines >= settings::LogFileMaxLines.load()) {
+    // A full file is flushed before it is closed, so that a failure is still reported.
+    FlushFile(s);
     CloseFile(s);
     CreateNextFile(s);
   }
@@ -147,10 +157,21 @@ std::string ErrorText(const std::exception& e) {
   return e.what();
 }
 
-void HandleLogLine(const std::string& text) {
+void WriteLogLine(const std::string& text) {
   TLogState& s = State();
   if (s.windowCaptures && s.sink) s.sink(text);
   if (s.fileOpen) WriteLine(s, text);
+}
+
+void FlushLog() {
+  TLogState& s = State();
+  if (s.fileOpen) FlushFile(s);
+  if (s.windowCaptures && s.sinkFlush) s.sinkFlush();
+}
+
+void HandleLogLine(const std::string& text) {
+  WriteLogLine(text);
+  FlushLog();
 }
 
 void OpenLog() {
@@ -178,10 +199,12 @@ fs::path LogFolder() {
 
 void SetLogFolder(const fs::path& folder) { State().folder = folder; }
 
-void SetLogWindowSink(std::function<void(const std::string&)> sink) {
+void SetLogWindowSink(std::function<void(const std::string&)> sink, std::function<void()> flush) {
   TLogState& s = State();
   s.windowCaptures = false;
+  if (s.sinkFlush) s.sinkFlush();
   s.sink = std::move(sink);
+  s.sinkFlush = s.sink ? std::move(flush) : nullptr;
   s.windowCaptures = static_cast<bool>(s.sink);
 }
 

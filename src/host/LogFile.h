@@ -20,9 +20,16 @@ void LogMessage(const std::string& text);
 std::string ErrorText(const std::exception& e);
 
 // UI thread: the WM_LOG_LINE handler. Adds the line to the capturing log window (or console),
-// then writes it to the log file if one is open: the bytes as given, then CR LF, flushed at
-// once. When the file holds LogFileMaxLines lines the next file is started. A failed write
-// throws std::system_error; the next line is handled normally.
+// then writes it to the log file if one is open: the bytes as given, then CR LF. The line is
+// left in the buffers: the main loop calls FlushLog after each batch of posted messages, so a
+// burst of lines costs one write, not one per line. When the file holds LogFileMaxLines lines
+// the next file is started. A failed write throws std::system_error; the next line is handled
+// normally.
+void WriteLogLine(const std::string& text);
+// UI thread: writes out what WriteLogLine left buffered (the log file, then the sink's flush).
+// Throws std::system_error when the file does not take it.
+void FlushLog();
+// UI thread: WriteLogLine and FlushLog, for a line written outside the main loop's batches.
 void HandleLogLine(const std::string& text);
 
 // Opens the next log file when LogToFile is set, unless an open was attempted since the last
@@ -40,8 +47,10 @@ std::filesystem::path LogFolder();
 void SetLogFolder(const std::filesystem::path& folder);
 
 // The log window sink: while capturing, every line is passed to the given function on the
-// UI thread (the Qt log window, or stdout in headless mode). An empty function stops it.
-void SetLogWindowSink(std::function<void(const std::string&)> sink);
+// UI thread (the Qt log window, or stdout in headless mode), and FlushLog calls flush (when
+// given). An empty sink stops it.
+void SetLogWindowSink(std::function<void(const std::string&)> sink,
+                      std::function<void()> flush = {});
 bool LogWindowCaptures();
 
 // Picks, after rotating and deleting, the next log file name in folder ("LOG3.TXT") for a

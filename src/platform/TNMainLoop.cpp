@@ -62,7 +62,9 @@ TNMainLoop& TNMainLoop::Instance() {
 void TNMainLoop::Post(uint32_t code, intptr_t wParam, intptr_t lParam, std::string text) {
   std::lock_guard lock(mutex_);
   queue_.push_back(TNPostedMessage{code, wParam, lParam, std::move(text)});
-  ready_.Set();
+  // Drain resets the event when it empties the queue, so only the first message of a batch
+  // needs to set it; the others would each cost a system call under the lock.
+  if (queue_.size() == 1) ready_.Set();
 }
 
 size_t TNMainLoop::Drain(const THandler& handler) {
@@ -80,6 +82,15 @@ size_t TNMainLoop::Drain(const THandler& handler) {
       ReportError(e);
     } catch (...) {
       ReportError(std::runtime_error("unknown exception in a message handler"));
+    }
+  }
+  if (!batch.empty() && afterDrain) {
+    try {
+      afterDrain();
+    } catch (const std::exception& e) {
+      ReportError(e);
+    } catch (...) {
+      ReportError(std::runtime_error("unknown exception after a batch of messages"));
     }
   }
   return batch.size();

@@ -55,6 +55,9 @@ public:
 
   // Set by the main thread before Drain or Run; called on the main thread.
   std::function<void(const std::exception&)> onError;
+  // Called after each Drain that handled a message, so that handlers may leave output
+  // buffered and have it written once per batch. Its exception goes to onError.
+  std::function<void()> afterDrain;
 
 private:
   void ReportError(const std::exception& e);

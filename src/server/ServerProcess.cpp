@@ -141,7 +141,9 @@ int CreateDatabaseCommand() {
   return 0;
 }
 
-void PrintLine(const std::string& line) { std::cout << line << std::endl; }
+// The console echo is flushed with the log file, once per batch of lines.
+void PrintLine(const std::string& line) { std::cout << line << '\n'; }
+void FlushConsole() { std::cout.flush(); }
 
 int RegistrationCommand(const TCommandLine& cl) {
   try {
@@ -285,7 +287,7 @@ int RunHeadless(const TCommandLine& cl) {
 
   if (!cl.quiet) {
     static_cast<THeadlessOperatorUi&>(OperatorUi()).SetEchoTrayTip(true);
-    SetLogWindowSink(PrintLine);
+    SetLogWindowSink(PrintLine, FlushConsole);
   }
 
   TProcessModules pm;
@@ -302,6 +304,7 @@ int RunHeadless(const TCommandLine& cl) {
   // A handler's error (a log line that cannot be written: a full disk) is never silent, and
   // never a flood either.
   loop.onError = ErrorWarningsTo(std::cerr);
+  loop.afterDrain = FlushLog;
   bool stopFailed = false;
   loop.Run(
       [&form, &loop](const TNPostedMessage& m) {

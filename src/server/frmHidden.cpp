@@ -40,7 +40,7 @@ void THiddenForm::HandleMessage(const TNPostedMessage& m) {
       if (!ServerExiting) OnTrayNotify(m.LParam);
       break;
     case WM_LOG_LINE:
-      HandleLogLine(m.Text);
+      WriteLogLine(m.Text);  // flushed once the batch is handled
       break;
     case WM_START_SERVER:
       if (!ServerRunning) StartServer();

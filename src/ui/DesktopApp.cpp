@@ -14,6 +14,7 @@
 #include "frmBaseEmbedEditor.h"
 #include "frmHiddenUi.h"
 #include "server/frmHidden.h"
+#include "host/LogFile.h"
 
 namespace voxmit {
 
@@ -65,6 +66,7 @@ public:
     loop.onError = [](const std::exception& e) {
       std::cerr << "VoxmitServer2: " << e.what() << "\n";
     };
+    loop.afterDrain = FlushLog;
     auto hidden = std::make_unique<THiddenFormUi>(form, modules, &ui_->Tray());
     hidden->OnExit = [] { QApplication::quit(); };
     ui_->Tray().show();

@@ -197,6 +197,40 @@ TEST_F(LogFileTest, AFailedWriteRaisesAndTheNextLineIsWritten) {
   EXPECT_EQ(text.substr(text.size() - 6), "next\r\n");
 }
 
+// Posted lines are written to the file in one go when the batch is flushed; a write that
+// fails then is reported by FlushLog (the main loop passes it to its error reporter), and the
+// lines after it are written.
+TEST_F(LogFileTest, PostedLinesAreWrittenAtTheFlushAndItsFailureIsReported) {
+  OpenLog();
+  WriteLogLine("one");
+  WriteLogLine("two");
+  EXPECT_EQ(home_.Read("LOG0.TXT"), "");  // still in the buffer
+  FlushLog();
+  EXPECT_EQ(home_.Read("LOG0.TXT"), "one\r\ntwo\r\n");
+
+  {
+    TFileSizeLimit limit(16);
+    WriteLogLine(std::string(64, 'x'));
+    EXPECT_THROW(FlushLog(), std::system_error);
+  }
+  EXPECT_TRUE(LogFileIsOpen());
+  WriteLogLine("next");
+  FlushLog();
+  const std::string text = home_.Read("LOG0.TXT");
+  EXPECT_EQ(text.substr(text.size() - 6), "next\r\n");
+
+  // The console echo of a headless run is flushed with the file.
+  std::vector<std::string> shown;
+  int flushes = 0;
+  SetLogWindowSink([&](const std::string& line) { shown.push_back(line); }, [&] { ++flushes; });
+  WriteLogLine("echoed");
+  EXPECT_EQ(flushes, 0);
+  FlushLog();
+  EXPECT_EQ(flushes, 1);
+  EXPECT_EQ(shown, std::vector<std::string>{"echoed"});
+  SetLogWindowSink({});
+}
+
 TEST_F(LogFileTest, AnOpenAttemptCountsUntilTheNextClose) {
   settings::LogToFile = false;
   OpenLog();

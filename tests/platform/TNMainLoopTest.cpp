@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <sstream>
@@ -150,6 +151,44 @@ TEST(TNMainLoop, HandlerExceptionIsReportedAndTheDrainGoesOn) {
             }),
             2u);
   EXPECT_EQ(handled, (std::vector<uint32_t>{7, 8}));
+}
+
+// Handlers leave their output buffered and afterDrain writes it once per batch: it runs after
+// the last handler of a batch, not after an empty drain, and its failure is reported like a
+// handler's without ending the loop.
+TEST(TNMainLoop, AfterDrainFollowsEachBatchThatHandledSomething) {
+  TNMainLoop loop;
+  std::vector<std::string> events;
+  std::vector<std::string> errors;
+  loop.onError = [&](const std::exception& e) { errors.push_back(e.what()); };
+  loop.afterDrain = [&] {
+    events.push_back("flush");
+    if (events.size() > 3) throw std::runtime_error("disk full");
+  };
+  const auto handle = [&](const TNPostedMessage& m) {
+    events.push_back(std::to_string(m.Code));
+    if (m.Code == 2) throw std::runtime_error("bad message 2");
+  };
+  EXPECT_EQ(loop.Drain(handle), 0u);
+  EXPECT_TRUE(events.empty());
+
+  loop.Post(1);
+  loop.Post(2);
+  EXPECT_EQ(loop.Drain(handle), 2u);
+  EXPECT_EQ(events, (std::vector<std::string>{"1", "2", "flush"}));
+
+  loop.Post(3);
+  EXPECT_EQ(loop.Drain(handle), 1u);  // afterDrain throws this time
+  EXPECT_EQ(errors, (std::vector<std::string>{"bad message 2", "disk full"}));
+  loop.Post(4);
+  std::thread quitter([&] {
+    WaitUntil([&] { return loop.Pending() == 0; });
+    loop.Quit();
+  });
+  loop.Run(handle, nullptr);
+  quitter.join();
+  EXPECT_EQ(events.back(), "flush");  // Run drains through the same path
+  EXPECT_EQ(std::count(events.begin(), events.end(), "4"), 1);
 }
 
 TEST(TNMainLoop, RunHandlesPostsAndEndsOnQuitFromAHandler) {
