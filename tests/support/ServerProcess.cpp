@@ -61,32 +61,42 @@ void TServerProcess::Start() {
   const std::string exe = ServerExecutable().string();
   std::vector<std::string> argv{exe};
   argv.insert(argv.end(), args_.begin(), args_.end());
+  std::vector<char*> cargv;
+  for (auto& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  // The child's environment is built here: between fork and exec the child may only make
+  // async-signal-safe calls. Another thread of the test (a fake peer) may hold the allocator's
+  // or the environment's lock at the fork, and the child would wait for it forever.
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    if (name != "XDG_RUNTIME_DIR" && name != "DISPLAY" && name != "WAYLAND_DISPLAY" &&
+        name != "VOXMIT_HOME")
+      env.push_back(entry);
+  }
+  env.push_back("XDG_RUNTIME_DIR=" + runtimeDir_.string());
+  std::vector<char*> cenv;
+  for (auto& e : env) cenv.push_back(e.data());
+  cenv.push_back(nullptr);
+  const rlimit limit{static_cast<rlim_t>(descriptorLimit_), static_cast<rlim_t>(descriptorLimit_)};
+  const std::string out = out_.string(), err = err_.string();
+
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = ::open("/dev/null", O_RDONLY);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
-    ::unsetenv("DISPLAY");
-    ::unsetenv("WAYLAND_DISPLAY");
-    ::unsetenv("VOXMIT_HOME");
+    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int inFd = ::open("/dev/null", O_RDONLY);
+    ::dup2(inFd, 0);
+    ::dup2(outFd, 1);
+    ::dup2(errFd, 2);
     // The test runner may block signals; the child starts with the default mask.
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (descriptorLimit_ > 0) {
-      const rlimit limit{static_cast<rlim_t>(descriptorLimit_),
-                         static_cast<rlim_t>(descriptorLimit_)};
-      ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    ::execv(exe.c_str(), cargv.data());
+    if (descriptorLimit_ > 0) ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::execve(exe.c_str(), cargv.data(), cenv.data());
     ::_exit(127);
   }
 }
