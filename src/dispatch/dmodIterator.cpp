@@ -234,13 +234,16 @@ bool TIteratorSendThread::WaitForFirstWake() {
 }
 
 bool TIteratorSendThread::SendPass() {
+  // The events are reset before the carrier is read: a ReSchedule that changes the carrier
+  // after the read sets them again and this pass restarts. Reset after the read, its restart
+  // was lost, and the pass served the old carrier while the new one waited.
+  restartEvent_.Reset();
+  wakeEvent_.Reset();
   const int32_t carrierID = carrierID_;
   {
     TNReadLock lock(carriers_->Lock());
     if (auto carrier = FindCarrierByID(*carriers_, carrierID)) carrier->NewMessageEvent.Reset();
   }
-  restartEvent_.Reset();
-  wakeEvent_.Reset();
   LogMessage("TIteratorSendThread.Execute($" + Identity() +
              "): Opening Query for Carrier: \"" + std::to_string(carrierID) + "\"");
   TFeed feed = TFeed::Fed;
