@@ -3,6 +3,7 @@
 #include <array>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <set>
 #include <vector>
 
@@ -28,19 +29,30 @@ TNewMessageThread::TNewMessageThread(std::shared_ptr<TInputMessageQueue> input,
 }
 
 void TNewMessageThread::Execute() {
-  const std::array<const TNEvent*, 2> events{input_->Event(stNotEmpty), &thread_.StopEvent()};
   for (;;) {
+    // New input is taken only while fewer than kMaxPosted batches wait for their commit, and
+    // the stop is watched only until it comes: a set event would end every wait at once.
+    std::vector<const TNEvent*> events{storedEvent_.get()};
+    if (posted_.size() < kMaxPosted) events.push_back(input_->Event(stNotEmpty));
+    if (!StopRequested()) events.push_back(&thread_.StopEvent());
     WaitForAny(events, settings::ThreadWaitLoopTimeout);
-    const auto items = PopBatch();
-    if (items.empty()) {
-      if (StopRequested()) break;
-      continue;
-    }
+    // Reset before the batches are looked at: a commit reported after this sets it again.
+    storedEvent_->Reset();
+    bool inputLeft = false;
     try {
-      HandleBatch(items);
+      AcknowledgeStored();
+      if (posted_.size() < kMaxPosted) {
+        const auto items = PopBatch();
+        inputLeft = !items.empty();
+        if (inputLeft) HandleBatch(items);
+        AcknowledgeStored();  // a batch this thread wrote itself is done already
+      } else {
+        inputLeft = true;
+      }
     } catch (const std::exception& e) {
       LogMessage(std::string("TNewMessageThread, ") + e.what());
     }
+    if (StopRequested() && !inputLeft && posted_.empty()) break;
   }
   data_.ReleaseThreadSession();
 }
@@ -58,18 +70,25 @@ std::vector<std::shared_ptr<TServerInputMessage>> TNewMessageThread::PopBatch() 
 
 void TNewMessageThread::HandleBatch(
     const std::vector<std::shared_ptr<TServerInputMessage>>& items) {
-  std::vector<const TServerNormalInputMessage*> messages;
+  auto batch = std::make_shared<TPostedBatch>();
   for (const auto& item : items)
     if (auto normal = dynamic_cast<const TServerNormalInputMessage*>(item.get()))
-      messages.push_back(normal);
-  if (!messages.empty() && !storeLost_) {
-    const auto ids = Store(messages);
-    // Rows written to a file that is no longer at the path are lost with it: no client may
-    // hear that its message was accepted.
-    if (StoreStillValid()) Acknowledge(messages, ids);
+      batch->Messages.push_back(normal);
+  if (!batch->Messages.empty() && !storeLost_) {
+    batch->Items = items;
+    posted_.push_back(batch);
+    data_.PostNewMessages(RowsOf(batch->Messages),
+                          [batch, stored = storedEvent_](std::optional<std::vector<int32_t>> ids) {
+                            {
+                              std::lock_guard<std::mutex> lock(batch->Mutex);
+                              batch->IDs = std::move(ids);
+                              batch->Done = true;
+                            }
+                            stored->Set();
+                          });
   }
   // A reply can be undelivered only once it was queued, after its message's commit, so these
-  // never concern a message of this batch.
+  // never concern a message still waiting for its commit.
   for (const auto& item : items) {
     if (auto unsent = dynamic_cast<const TServerUnsentInputMessage*>(item.get())) {
       try {
@@ -82,22 +101,47 @@ void TNewMessageThread::HandleBatch(
   // Anything else is dropped.
 }
 
-std::vector<std::optional<int32_t>> TNewMessageThread::Store(
+void TNewMessageThread::AcknowledgeStored() {
+  // In the order the batches were taken, so each session hears of its messages in order.
+  while (!posted_.empty()) {
+    std::optional<std::vector<int32_t>> stored;
+    {
+      std::lock_guard<std::mutex> lock(posted_.front()->Mutex);
+      if (!posted_.front()->Done) return;
+      stored = std::move(posted_.front()->IDs);
+    }
+    // Taken off first: should acknowledging fail, the batch is not looked at again.
+    const std::shared_ptr<TPostedBatch> done = std::move(posted_.front());
+    posted_.pop_front();
+    const TPostedBatch& batch = *done;
+    std::vector<std::optional<int32_t>> ids(batch.Messages.size());
+    if (stored)
+      for (size_t i = 0; i < ids.size(); ++i) ids[i] = (*stored)[i];
+    else
+      ids = StoreEach(batch.Messages);
+    // Rows written to a file that is no longer at the path are lost with it: no client may
+    // hear that its message was accepted.
+    if (StoreStillValid()) Acknowledge(batch.Messages, ids);
+  }
+}
+
+std::vector<TNewMessageRow> TNewMessageThread::RowsOf(
     const std::vector<const TServerNormalInputMessage*>& messages) {
   std::vector<TNewMessageRow> rows;
   rows.reserve(messages.size());
   for (const TServerNormalInputMessage* m : messages)
     rows.push_back({m->ClientGUID(), m->ClientRecordID(), m->CarrierType(), m->CarrierID(),
                     m->PagerID(), m->MessageText()});
+  return rows;
+}
+
+std::vector<std::optional<int32_t>> TNewMessageThread::StoreEach(
+    const std::vector<const TServerNormalInputMessage*>& messages) {
   std::vector<std::optional<int32_t>> ids(messages.size());
-  if (const auto batch = data_.InsertNewMessages(rows)) {
-    for (size_t i = 0; i < ids.size(); ++i) ids[i] = (*batch)[i];
-    return ids;
-  }
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const TNewMessageRow& row = rows[i];
-    ids[i] = data_.InsertNewMessage(row.ClientGUID, row.ClientRecordID, row.CarrierType,
-                                    row.CarrierID, row.PagerID, row.MessageText);
+  for (size_t i = 0; i < messages.size(); ++i) {
+    const TServerNormalInputMessage& m = *messages[i];
+    ids[i] = data_.InsertNewMessage(m.ClientGUID(), m.ClientRecordID(), m.CarrierType(),
+                                    m.CarrierID(), m.PagerID(), m.MessageText());
   }
   return ids;
 }

@@ -1,5 +1,6 @@
 #include "store/DbSession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -71,6 +72,9 @@ struct TWriteGate::TRequest {
   const TJob* job = nullptr;
   std::exception_ptr error;
   bool done = false;
+  // A posted job: owned here, and its owner is told through onDone instead of waiting.
+  TJob postedJob;
+  TDone onDone;
 };
 
 namespace {
@@ -138,16 +142,32 @@ void TWriteGate::Run(Poco::Data::Session& session, const TJob& job) {
     RunInSavepoint(*openGroup.session, name, job);
     return;
   }
-  TRequest request;
-  request.job = &job;
+  auto request = std::make_shared<TRequest>();
+  request->job = &job;
   std::unique_lock<std::mutex> lock(mutex_);
-  queue_.push_back(&request);
-  done_.wait(lock, [&] { return request.done || !leading_; });
-  if (!request.done) {
-    // This thread leads. Its own request is still queued: a group is taken whole, and its
-    // requests are done before the next leader may take the queue.
+  queue_.push_back(request);
+  done_.wait(lock, [&] { return request->done || !leading_; });
+  // Still not done: this thread leads. Its own request is still queued, since a group is
+  // taken whole and its requests are done before the next leader may take the queue.
+  if (!request->done) LeadWhilePosted(lock, session);
+  lock.unlock();
+  if (request->error) std::rethrow_exception(request->error);
+}
+
+void TWriteGate::Post(Poco::Data::Session& session, TJob job, TDone onDone) {
+  auto request = std::make_shared<TRequest>();
+  request->postedJob = std::move(job);
+  request->job = &request->postedJob;
+  request->onDone = std::move(onDone);
+  std::unique_lock<std::mutex> lock(mutex_);
+  queue_.push_back(std::move(request));
+  if (!leading_) LeadWhilePosted(lock, session);
+}
+
+void TWriteGate::LeadWhilePosted(std::unique_lock<std::mutex>& lock, Poco::Data::Session& session) {
+  for (;;) {
     leading_ = true;
-    std::vector<TRequest*> group(queue_.begin(), queue_.end());
+    TGroup group(queue_.begin(), queue_.end());
     queue_.clear();
     lock.unlock();
     try {
@@ -155,16 +175,28 @@ void TWriteGate::Run(Poco::Data::Session& session, const TJob& job) {
     } catch (...) {
       // Lead reports every database failure through the requests; this is only for what
       // it cannot (no memory): no owner may wait forever, nor take it for success.
-      for (TRequest* each : group)
+      for (const auto& each : group)
         if (!each->error) each->error = std::current_exception();
     }
+    for (const auto& each : group) {
+      if (!each->onDone) continue;
+      try {
+        each->onDone(each->error);
+      } catch (...) {
+        // The owner's affair; the other owners must still be told.
+      }
+    }
     lock.lock();
-    for (TRequest* each : group) each->done = true;
+    for (const auto& each : group) each->done = true;
     leading_ = false;
-    lock.unlock();
     done_.notify_all();
+    // A posted job has no thread waiting to lead for it: when only posted jobs wait, this
+    // thread writes them too. A waiting thread, when there is one, leads and takes them all.
+    const bool onlyPosted =
+        !queue_.empty() && std::all_of(queue_.begin(), queue_.end(),
+                                       [](const auto& each) { return each->onDone != nullptr; });
+    if (!onlyPosted) return;
   }
-  if (request.error) std::rethrow_exception(request.error);
 }
 
 size_t TWriteGate::Queued() {
@@ -172,36 +204,52 @@ size_t TWriteGate::Queued() {
   return queue_.size();
 }
 
-void TWriteGate::Lead(Poco::Data::Session& session, std::vector<TRequest*>& group) {
-  if (group.size() == 1 || !RunTogether(session, group))
-    for (TRequest* request : group) RunAlone(session, *request);
+void TWriteGate::Lead(Poco::Data::Session& session, TGroup& group) {
+  if (!RunTogether(session, group))
+    for (const auto& request : group) RunAlone(session, *request);
 }
 
-bool TWriteGate::RunTogether(Poco::Data::Session& session, std::vector<TRequest*>& group) {
+bool TWriteGate::TakeLateJobs(TGroup& group) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (queue_.empty() || group.size() >= kMaxGroupJobs) return false;
+  while (!queue_.empty() && group.size() < kMaxGroupJobs) {
+    group.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+  }
+  return true;
+}
+
+bool TWriteGate::RunTogether(Poco::Data::Session& session, TGroup& group) {
   for (int attempt = 1;; ++attempt) {
     try {
       BeginImmediate(session);
     } catch (const Poco::Data::SQLite::DBLockedException&) {
       if (attempt < kWriteAttempts) continue;
-      for (TRequest* request : group) request->error = std::current_exception();
+      for (const auto& request : group) request->error = std::current_exception();
       return true;  // the lock is not to be had: running each alone would not get it either
     } catch (...) {
-      for (TRequest* request : group) request->error = std::current_exception();
+      for (const auto& request : group) request->error = std::current_exception();
       return true;
     }
     try {
       {
         const TGroupScope scope(*this, session);
-        for (TRequest* request : group) {
-          try {
-            request->error = nullptr;
-            RunInSavepoint(session, "job", *request->job);
-          } catch (const ESavepointFailed&) {
-            throw;
-          } catch (...) {
-            request->error = std::current_exception();
+        // Jobs queued while the group runs join it before the commit: they share its fsync
+        // instead of waiting for it and then paying for one of their own.
+        size_t next = 0;
+        do {
+          for (; next < group.size(); ++next) {
+            TRequest& request = *group[next];
+            try {
+              request.error = nullptr;
+              RunInSavepoint(session, "job", *request.job);
+            } catch (const ESavepointFailed&) {
+              throw;
+            } catch (...) {
+              request.error = std::current_exception();
+            }
           }
-        }
+        } while (TakeLateJobs(group));
       }
       Commit(session);
       return true;

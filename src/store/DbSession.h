@@ -14,6 +14,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -62,8 +63,9 @@ void ConfigureDbSession(Poco::Data::Session& session);
 // A thread that wants to write queues its job and waits. The first waiting thread that finds
 // no group being written leads: it takes every job queued for the file, in the order they
 // came, runs them one after the other in one BEGIN IMMEDIATE ... COMMIT on its own connection
-// and then tells each owner how its job ended. Jobs queued meanwhile wait for the next group,
-// led by one of their threads. Every stage of the server that writes (intake, the iterators
+// and then tells each owner how its job ended. Jobs queued while the group runs join it before
+// its commit (up to kMaxGroupJobs in all); those queued during the commit wait for the next
+// group, led by one of their threads. Every stage of the server that writes (intake, the iterators
 // marking and finishing rows, the confirmation threads' claims, the scheduler, maintenance)
 // thus shares one commit, and one fsync, with whatever else was waiting.
 //
@@ -93,19 +95,38 @@ public:
   // the transaction from committing (nothing of the job is then written). session is the
   // caller's connection, used when the caller leads.
   void Run(Poco::Data::Session& session, const TJob& job);
+
+  // Told how a posted job ended: null once its group has committed, else what kept it from
+  // being written (nothing of it is then written).
+  using TDone = std::function<void(std::exception_ptr error)>;
+  // Queues job and returns at once, so the caller can go on while it waits for its group; only
+  // when no group is being written does the caller write this one itself, as Run would. onDone
+  // runs on the thread that wrote the group, after the commit: it must be quick and must not
+  // write to the database.
+  void Post(Poco::Data::Session& session, TJob job, TDone onDone);
   // Jobs waiting for the next group now.
   size_t Queued();
 
 private:
   struct TRequest;
-  void Lead(Poco::Data::Session& session, std::vector<TRequest*>& group);
-  // Runs group in one transaction; false when it did not commit (rolled back).
-  bool RunTogether(Poco::Data::Session& session, std::vector<TRequest*>& group);
+  using TGroup = std::vector<std::shared_ptr<TRequest>>;
+  // A steady stream of jobs must not hold its first jobs' commit back for long.
+  static constexpr size_t kMaxGroupJobs = 64;
+
+  // Writes the queue as one group, and again while the queue holds posted jobs only (no
+  // waiting thread would write them). Called and returns with lock held.
+  void LeadWhilePosted(std::unique_lock<std::mutex>& lock, Poco::Data::Session& session);
+  void Lead(Poco::Data::Session& session, TGroup& group);
+  // Runs group in one transaction, with the jobs queued meanwhile (added to group); false
+  // when it did not commit (rolled back).
+  bool RunTogether(Poco::Data::Session& session, TGroup& group);
+  // Moves queued jobs into group, up to kMaxGroupJobs in all; false when none was moved.
+  bool TakeLateJobs(TGroup& group);
   void RunAlone(Poco::Data::Session& session, TRequest& request);
 
   std::mutex mutex_;
   std::condition_variable done_;
-  std::deque<TRequest*> queue_;
+  std::deque<std::shared_ptr<TRequest>> queue_;
   bool leading_ = false;
 };
 

@@ -168,43 +168,78 @@ std::optional<int32_t> TDMData::InsertNewMessage(const std::string& clientGUID,
   }
 }
 
-std::optional<std::vector<int32_t>> TDMData::InsertNewMessages(
-    const std::vector<TNewMessageRow>& rows) {
+namespace {
+
+// Inside a write job: stores the rows, as InsertNewMessage stores each; their IDs in order.
+std::vector<int32_t> InsertMessageRows(Poco::Data::Session& session,
+                                       const std::vector<TNewMessageRow>& rows) {
+  std::vector<int32_t> ids;
+  ids.reserve(rows.size());
+  // One statement for the batch, prepared once.
+  const std::string timeReceived = DbNow();
+  TSqlStatement insert(session,
+                       "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID, "
+                       "TimeReceived, ReceiveConfirmed, PagerID, RetryTimes, MessageText) "
+                       "VALUES (?, ?, ?, ?, ?, 1, ?, 0, ?)");
+  sqlite3* db = Poco::Data::SQLite::Utility::dbHandle(session);
+  for (const TNewMessageRow& row : rows) {
+    insert.Bind(1, CutGUID(row.ClientGUID))
+        .Bind(2, row.ClientRecordID)
+        .Bind(3, row.CarrierType)
+        .Bind(4, row.CarrierID)
+        .Bind(5, timeReceived)
+        .Bind(6, row.PagerID)
+        .Bind(7, row.MessageText)
+        .Execute();
+    // Nothing else runs on this connection during the job: its last insert is the one above.
+    ids.push_back(static_cast<int32_t>(sqlite3_last_insert_rowid(db)));
+  }
+  return ids;
+}
+
+void LogBatchFailure(size_t count, const std::string& error) {
+  LogMessage(
+      Poco::format("TDMData: storing a batch of %z messages failed, storing each on "
+                   "its own: %s",
+                   count, error));
+}
+
+} // namespace
+
+void TDMData::PostNewMessages(std::vector<TNewMessageRow> rows, TStoredMessages stored) {
+  // Shared by the job, which fills the IDs, and the report that follows its commit.
+  struct TBatch {
+    std::vector<TNewMessageRow> Rows;
+    std::vector<int32_t> IDs;
+  };
+  auto batch = std::make_shared<TBatch>();
+  batch->Rows = std::move(rows);
   try {
     Poco::Data::Session& session = ThreadSession();
-    std::vector<int32_t> stored = RunWriteTransaction(session, [&](auto& session) {
-      std::vector<int32_t> ids;
-      ids.reserve(rows.size());
-      // One statement for the batch, prepared once.
-      const std::string timeReceived = DbNow();
-      TSqlStatement insert(
-          session,
-          "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID, "
-          "TimeReceived, ReceiveConfirmed, PagerID, RetryTimes, MessageText) "
-          "VALUES (?, ?, ?, ?, ?, 1, ?, 0, ?)");
-      sqlite3* db = Poco::Data::SQLite::Utility::dbHandle(session);
-      for (const TNewMessageRow& row : rows) {
-        insert.Bind(1, CutGUID(row.ClientGUID))
-            .Bind(2, row.ClientRecordID)
-            .Bind(3, row.CarrierType)
-            .Bind(4, row.CarrierID)
-            .Bind(5, timeReceived)
-            .Bind(6, row.PagerID)
-            .Bind(7, row.MessageText)
-            .Execute();
-        // Nothing else runs on this connection during the job: its last insert is the one above.
-        ids.push_back(static_cast<int32_t>(sqlite3_last_insert_rowid(db)));
-      }
-      return ids;
-    });
-    // Counted once committed, like a message stored on its own.
-    TMessageCounters::Instance().CountStored(stored.size());
-    return stored;
+    WriteGateOf(session).Post(
+        session,
+        [batch](Poco::Data::Session& session) {
+          batch->IDs = InsertMessageRows(session, batch->Rows);
+        },
+        [batch, stored = std::move(stored)](std::exception_ptr error) {
+          if (!error) {
+            TMessageCounters::Instance().CountStored(batch->IDs.size());
+            stored(std::move(batch->IDs));
+            return;
+          }
+          try {
+            std::rethrow_exception(error);
+          } catch (const std::exception& e) {
+            LogBatchFailure(batch->Rows.size(), ErrorText(e));
+          } catch (...) {
+            LogBatchFailure(batch->Rows.size(), "unknown error");
+          }
+          stored(std::nullopt);
+        });
   } catch (const std::exception& e) {
-    LogMessage(Poco::format("TDMData: storing a batch of %z messages failed, storing each on "
-                            "its own: %s",
-                            rows.size(), ErrorText(e)));
-    return std::nullopt;
+    // No connection: nothing was queued.
+    LogBatchFailure(batch->Rows.size(), ErrorText(e));
+    stored(std::nullopt);
   }
 }
 

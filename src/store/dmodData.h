@@ -47,7 +47,7 @@ struct TMessageSelection {
   std::vector<std::variant<int32_t, std::string>> Values;
 };
 
-// One accepted message as InsertNewMessages stores it.
+// One accepted message as PostNewMessages stores it.
 struct TNewMessageRow {
   std::string ClientGUID;
   int32_t ClientRecordID = 0;
@@ -105,11 +105,16 @@ public:
                                           const std::string& pagerID,
                                           const std::string& messageText);
 
-  // Stores the messages in one transaction, as InsertNewMessage stores each, and returns their
-  // IDs in the same order once the transaction has committed. On failure nothing is stored:
-  // logs once and returns nothing, and the caller stores them one by one so that one bad
-  // message does not cost the others their acknowledgement.
-  std::optional<std::vector<int32_t>> InsertNewMessages(const std::vector<TNewMessageRow>& rows);
+  // Told how a posted batch ended: the IDs in order once it has committed, or nothing when it
+  // failed (logged; nothing of it is stored).
+  using TStoredMessages = std::function<void(std::optional<std::vector<int32_t>> ids)>;
+  // Stores the rows in one transaction, as InsertNewMessage stores each, without waiting for
+  // it: the batch waits for its group at the write gate (TWriteGate::Post) while the caller
+  // gathers the next. stored runs once, after the commit or the failure, maybe on another
+  // thread, maybe before this returns; it must be quick and must not write to the database.
+  // On failure nothing is stored, and the caller stores the messages one by one, so that one
+  // bad message does not cost the others their acknowledgement.
+  void PostNewMessages(std::vector<TNewMessageRow> rows, TStoredMessages stored);
 
   // A reply of kind messageKind (TReplyMessageKind) for row recordID was not
   // delivered: MESSAGE_ACCEPTED (3) and MESSAGE_ACCEPT_ERROR (4) clear Messages.ReceiveConfirmed,

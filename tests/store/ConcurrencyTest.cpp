@@ -179,8 +179,8 @@ void InsertMessage(Poco::Data::Session& session, const std::string& guid) {
       bind(guid), now;
 }
 
-// Writers that queue while a group is written wait in process and are then written together,
-// in one transaction, by one of them. A job that throws is undone alone: its owner gets the
+// Writers that queue while a group is written wait in process and join that group before its
+// commit: one transaction, one fsync. A job that throws is undone alone: its owner gets the
 // exception, the others' rows commit. A write begun inside a job joins its transaction.
 TEST_F(ConcurrencyTest, WaitingWritersCommitTogetherAndAFailingJobIsUndoneAlone) {
   constexpr int kWriters = 4;
@@ -222,7 +222,7 @@ TEST_F(ConcurrencyTest, WaitingWritersCommitTogetherAndAFailingJobIsUndoneAlone)
   });
   for (auto& writer : writers) writer.join();
 
-  EXPECT_EQ(commits, 2) << "the holder's group, then one group of the waiting writers";
+  EXPECT_EQ(commits, 1) << "the writers that queued while the holder's job ran joined it";
   for (int t = 0; t < kWriters; ++t) {
     EXPECT_EQ(errors[t] != nullptr, t == kFailing) << "writer " << t;
     EXPECT_EQ(Count("Messages", "ClientGUID = '{w" + std::to_string(t) + "}'"), t != kFailing)
@@ -245,6 +245,8 @@ TEST_F(ConcurrencyTest, FailedCommitOfAGroupCostsOnlyTheJobThatCausedIt) {
   std::exception_ptr orphanError, messageError;
   std::thread orphan, message;
   RunWriteTransaction(holder, [&](auto&) {
+    // The writers join this group, whose commit fails; then each job runs alone, this one too.
+    if (orphan.joinable()) return;
     orphan = std::thread([&] {
       Poco::Data::Session own = OpenCountingSession(DbFile(), commits);
       try {
@@ -272,6 +274,102 @@ TEST_F(ConcurrencyTest, FailedCommitOfAGroupCostsOnlyTheJobThatCausedIt) {
   EXPECT_EQ(messageError, nullptr);
   EXPECT_EQ(Count("Child"), 0);
   EXPECT_EQ(Count("Messages", "ClientGUID = '{m}'"), 1);
+}
+
+// A posted job does not hold its owner: Post returns while the job waits for the group being
+// written, and onDone tells the outcome after the commit, on the thread that wrote it. A job
+// that throws is reported through onDone and undone alone.
+TEST_F(ConcurrencyTest, PostedJobsJoinTheGroupBeingWrittenAndAreToldAfterItsCommit) {
+  std::atomic<int> commits{0};
+  Poco::Data::Session holder = OpenCountingSession(DbFile(), commits);
+  TWriteGate& gate = WriteGateOf(holder);
+  struct TOutcome {
+    std::atomic<bool> told{false};
+    std::exception_ptr error;
+    int committedBefore = -1;
+    std::thread::id thread;
+  };
+  TOutcome good, bad;
+  const auto tell = [&commits](TOutcome& outcome) {
+    return [&outcome, &commits](std::exception_ptr error) {
+      outcome.error = error;
+      outcome.committedBefore = commits;
+      outcome.thread = std::this_thread::get_id();
+      outcome.told = true;
+    };
+  };
+  RunWriteTransaction(holder, [&](auto& session) {
+    InsertMessage(session, "{h}");
+    std::thread poster([&] {
+      Poco::Data::Session own = OpenCountingSession(DbFile(), commits);
+      gate.Post(
+          own, [](Poco::Data::Session& session) { InsertMessage(session, "{p}"); }, tell(good));
+      gate.Post(
+          own,
+          [](Poco::Data::Session& session) {
+            InsertMessage(session, "{x}");
+            throw std::runtime_error("refused");
+          },
+          tell(bad));
+    });
+    poster.join();  // returned while this group is still open
+    EXPECT_EQ(gate.Queued(), 2u);
+    EXPECT_FALSE(good.told);
+  });
+  ASSERT_TRUE(good.told);
+  ASSERT_TRUE(bad.told);
+  EXPECT_EQ(commits, 1);
+  EXPECT_EQ(good.committedBefore, 1) << "told only after the commit";
+  EXPECT_EQ(good.error, nullptr);
+  EXPECT_NE(bad.error, nullptr);
+  EXPECT_EQ(good.thread, std::this_thread::get_id()) << "told by the thread that wrote the group";
+  EXPECT_EQ(Count("Messages", "ClientGUID IN ('{h}', '{p}')"), 2);
+  EXPECT_EQ(Count("Messages", "ClientGUID = '{x}'"), 0);
+}
+
+// No thread waits to lead for a posted job. One posted while nothing is written is written by
+// its poster before Post returns; one posted during a commit, when only posted jobs are left,
+// is written by the thread that just committed before it returns.
+TEST_F(ConcurrencyTest, APostedJobIsWrittenEvenWhenNoThreadWaitsForTheGate) {
+  std::atomic<int> commits{0};
+  Poco::Data::Session session = OpenCountingSession(DbFile(), commits);
+  TWriteGate& gate = WriteGateOf(session);
+  bool told = false;
+  gate.Post(
+      session, [](Poco::Data::Session& session) { InsertMessage(session, "{alone}"); },
+      [&](std::exception_ptr error) { told = error == nullptr; });
+  EXPECT_TRUE(told);
+  EXPECT_EQ(commits, 1);
+  EXPECT_EQ(Count("Messages", "ClientGUID = '{alone}'"), 1);
+
+  // Posted from inside the commit (SQLite's commit hook, on the committing thread): too late
+  // to join, so the committing thread writes a group of its own after it.
+  struct THook {
+    TWriteGate* gate;
+    Poco::Data::Session* session;
+    std::atomic<int>* commits;
+    bool posted = false;
+    bool told = false;
+  } hook{&gate, &session, &commits};
+  sqlite3_commit_hook(
+      Poco::Data::SQLite::Utility::dbHandle(session),
+      [](void* data) {
+        auto& h = *static_cast<THook*>(data);
+        ++*h.commits;
+        if (!h.posted) {
+          h.posted = true;
+          h.gate->Post(
+              *h.session, [](Poco::Data::Session& session) { InsertMessage(session, "{late}"); },
+              [&h](std::exception_ptr error) { h.told = error == nullptr; });
+        }
+        return 0;
+      },
+      &hook);
+  RunWriteTransaction(session, [&](auto& session) { InsertMessage(session, "{first}"); });
+  EXPECT_TRUE(hook.told) << "written before Run returned";
+  EXPECT_EQ(commits, 3);
+  EXPECT_EQ(gate.Queued(), 0u);
+  EXPECT_EQ(Count("Messages", "ClientGUID IN ('{first}', '{late}')"), 2);
 }
 
 } // namespace
