@@ -255,39 +255,65 @@ void TNClientSendThread::Execute() {
   const std::array<const TNEvent*, 2> events{&thread_.StopEvent(), replies.Event(stNotEmpty)};
   while (!thread_.StopRequested()) {
     if (WaitForAny(events, settings::ThreadWaitLoopTimeout) != 1) continue;
-    std::shared_ptr<TServerReplyMessage> reply;
-    {
-      TNWriteLock lock(replies.Lock());
-      reply = replies.Items(0);
-      if (reply) replies.Delete(0);
-    }
-    if (!reply) continue;
-    if (reply->MessageKind() == MK_MESSAGE_ACCEPTED)
-      client_.DoMessageAcceptSuccess(reply->ClientRecordID());
-    if (!WriteReply(*reply)) {
-      // Part of it may have gone out, but the client cannot have read a whole reply.
-      client_.NoteReplyLost(*reply);
+    const auto batch = TakeReplies(replies);
+    if (batch.empty()) continue;
+    if (!WriteReplies(batch)) {
       client_.Disconnect();
       return;
     }
-    client_.NoteReplyWritten(*reply, client_.BytesWritten());
   }
 }
 
-bool TNClientSendThread::WriteReply(const TServerReplyMessage& reply) {
-  const std::string text = reply.AsText();
+std::vector<std::shared_ptr<TServerReplyMessage>> TNClientSendThread::TakeReplies(
+    TReplyMessageList& replies) {
+  std::vector<std::shared_ptr<TServerReplyMessage>> batch;
+  TNWriteLock lock(replies.Lock());
+  while (auto reply = replies.Items(0)) {
+    batch.push_back(std::move(reply));
+    replies.Delete(0);
+    if (!client_.StreamsReplies()) break;
+  }
+  return batch;
+}
+
+bool TNClientSendThread::WriteReplies(
+    const std::vector<std::shared_ptr<TServerReplyMessage>>& batch) {
+  std::string text;
+  std::vector<size_t> ends;  // where each reply ends in text
+  for (const auto& reply : batch) {
+    if (reply->MessageKind() == MK_MESSAGE_ACCEPTED)
+      client_.DoMessageAcceptSuccess(reply->ClientRecordID());
+    text += reply->AsText();
+    ends.push_back(text.size());
+  }
+  const size_t written = Write(text);
+  // BytesWritten counts the whole connection (0 for a client that does not count): a reply's
+  // end offset is that count less what was written after its end.
+  const uint64_t total = client_.BytesWritten();
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (ends[i] > written) {
+      // Part of it may have gone out, but the client cannot have read it whole.
+      client_.NoteReplyLost(*batch[i]);
+      continue;
+    }
+    const uint64_t after = written - ends[i];
+    client_.NoteReplyWritten(*batch[i], total > after ? total - after : 0);
+  }
+  return written == text.size();
+}
+
+size_t TNClientSendThread::Write(const std::string& text) {
   size_t written = 0;
   try {
     while (written < text.size()) {
-      const int32_t n = client_.SendText(text.substr(written));
-      if (n <= 0) return false;
+      const int32_t n = client_.SendText(written == 0 ? text : text.substr(written));
+      if (n <= 0) break;
       written += static_cast<size_t>(n);
     }
   } catch (const std::exception& e) {
     LogMessage(std::string("TNClientSendThread, ") + e.what());
-    return false;
   }
-  return true;
+  return written;
 }
 
 // ---- Clients list ---------------------------------------------------------------------------

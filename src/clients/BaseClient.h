@@ -64,6 +64,9 @@ public:
   // Writes text to the client; returns how many characters were taken (0 or less, or an
   // exception, is a failed write).
   virtual int32_t SendText(const std::string& text) = 0;
+  // True when the client reads one byte stream, so that replies queued together may go out in
+  // one SendText; false when each SendText reaches the client as one event of its own.
+  virtual bool StreamsReplies() const { return false; }
   virtual void DoLogonSuccess() {}
   virtual void DoLogonError(TLogonError /*error*/) {}
   virtual void DoMessageAcceptSuccess(int32_t /*clientRecordID*/) {}
@@ -146,10 +149,13 @@ private:
   std::deque<TInFlightReply> inFlight_;
 };
 
-// Writes the session's replies, head first, until terminated. A failed write ends the thread
+// Writes the session's replies, head first, until terminated; the replies that wait together
+// go out in one write when the client reads a byte stream (a logon's backlog of results costs
+// one system call per batch, not one per reply). A failed write ends the thread
 // and disconnects the session; the reply being written, like every written one the client's
-// side never acknowledged, goes back to the store as undelivered at the logoff. Created by the logon, started by Resume, ended by Terminate and WaitFor (the
-// session's thread) or by destruction.
+// side never acknowledged, goes back to the store as undelivered at the logoff. Created by the
+// logon, started by Resume, ended by Terminate and WaitFor (the session's thread) or by
+// destruction.
 class TNClientSendThread {
 public:
   explicit TNClientSendThread(TBaseClient& client);
@@ -163,7 +169,14 @@ public:
 
 private:
   void Execute();
-  bool WriteReply(const TServerReplyMessage& reply);
+  // Takes the replies queued now, head first: all of them for a client that streams replies,
+  // else the head alone.
+  std::vector<std::shared_ptr<TServerReplyMessage>> TakeReplies(TReplyMessageList& replies);
+  // Writes the replies in one piece; false when the write failed. Each reply written whole is
+  // noted as written at its own end offset, the others as lost.
+  bool WriteReplies(const std::vector<std::shared_ptr<TServerReplyMessage>>& batch);
+  // Writes text until all of it is taken or a write fails; how many characters were taken.
+  size_t Write(const std::string& text);
 
   TBaseClient& client_;
   TNThread thread_;  // last: the thread ends before the members it uses go

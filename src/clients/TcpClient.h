@@ -114,6 +114,7 @@ public:
 
   // Send thread (and the connection thread for the logon denial).
   int32_t SendText(const std::string& text) override;
+  bool StreamsReplies() const override { return true; }
   uint64_t BytesWritten() const override { return bytesWritten_; }
   // What the peer's TCP acknowledged (TCP_INFO), also after the connection failed, until the
   // socket is closed; 0 when it cannot be read.

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,24 +36,45 @@ namespace {
 std::string Frame(const std::string& body) { return "\r\n\r" + body + "\r\v\r"; }
 
 // A session whose writes wait until Open() (or fail once Disconnect() was called), and which
-// records what it wrote and which hooks ran, in order.
+// records what it wrote, where each reply ended, how many writes it took and which hooks ran,
+// in order. A streaming one reads its replies as one byte stream, like a TCP client.
 class TFakeClient : public TBaseClient {
 public:
-  TFakeClient(TSessionContext context, bool open)
-      : TBaseClient(std::move(context)), open_(open) {}
+  TFakeClient(TSessionContext context, bool open, bool streams = false)
+      : TBaseClient(std::move(context)), open_(open), streams_(streams) {}
   ~TFakeClient() override { Logoff(); }
 
   int32_t SendText(const std::string& text) override {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return open_ || failed_; });
-    if (failed_) return -1;
-    cutter_.Append(text);
-    bytes_ += text.size();
-    while (auto body = cutter_.Next()) {
-      written_.push_back(client::ParseReply(*body));
-      ends_.push_back(bytes_);
+    if (failed_ || cut_) return -1;
+    ++writes_;
+    int32_t taken = 0;
+    for (const char c : text) {
+      // A connection that breaks a few bytes into the reply after the last whole one.
+      if (failAfterFrames_ && written_.size() == *failAfterFrames_ && ++bytesAfterCut_ > 3) {
+        cut_ = true;
+        break;
+      }
+      cutter_.Append(std::string(1, c));
+      ++bytes_;
+      ++taken;
+      if (auto body = cutter_.Next()) {
+        written_.push_back(client::ParseReply(*body));
+        ends_.push_back(bytes_);
+      }
     }
-    return static_cast<int32_t>(text.size());
+    return taken;
+  }
+  bool StreamsReplies() const override { return streams_; }
+  // The connection breaks once n replies in all were written whole.
+  void FailAfter(size_t n) {
+    std::lock_guard lock(mutex_);
+    failAfterFrames_ = n;
+  }
+  int Writes() {
+    std::lock_guard lock(mutex_);
+    return writes_;
   }
   uint64_t BytesWritten() const override {
     std::lock_guard lock(mutex_);
@@ -119,7 +141,12 @@ private:
   uint64_t bytes_ = 0;
   std::vector<uint64_t> ends_;
   bool open_;
+  const bool streams_;
   bool failed_ = false;
+  int writes_ = 0;
+  std::optional<size_t> failAfterFrames_;
+  int bytesAfterCut_ = 0;
+  bool cut_ = false;
   client::TFrameCutter cutter_;
   std::vector<client::TReply> written_;
   std::vector<std::string> hooks_;
@@ -154,13 +181,13 @@ protected:
     newCarriers_.reset();
   }
 
-  std::shared_ptr<TFakeClient> Session(bool open) {
+  std::shared_ptr<TFakeClient> Session(bool open, bool streams = false) {
     sessions_.push_back(std::make_shared<TFakeClient>(
-        TSessionContext{clients_, carriers_, input_, data_.get()}, open));
+        TSessionContext{clients_, carriers_, input_, data_.get()}, open, streams));
     return sessions_.back();
   }
-  std::shared_ptr<TFakeClient> LoggedOn(const std::string& guid, bool open) {
-    auto session = Session(open);
+  std::shared_ptr<TFakeClient> LoggedOn(const std::string& guid, bool open, bool streams = false) {
+    auto session = Session(open, streams);
     std::string input = Frame("LOGON," + guid + ",test");
     session->ProcessInput(input);
     EXPECT_TRUE(session->LoggedOn());
@@ -260,6 +287,55 @@ TEST_F(ClientSessions, ResultsWhoseBytesTheClientNeverAcknowledgedAreToldAgain) 
   EXPECT_EQ(second->WrittenText(),
             (std::vector<std::string>{"LOGON_OK", "MESSAGE_SENT 2,1002", "MESSAGE_SENT 3,1003"}));
   EXPECT_TRUE(WaitUntil([&] { return Confirmed(kGuid) == 3; }));
+}
+
+// Replies that wait together go to a client that reads a byte stream in one write, each noted
+// at its own end offset; a client whose every write is one event of its own gets one write per
+// reply.
+TEST_F(ClientSessions, WaitingRepliesGoOutInOneWriteOnlyToAStreamingClient) {
+  StartIntake();
+  AddResults(kGuid, 5);
+  for (const bool streams : {true, false}) {
+    SCOPED_TRACE(streams ? "streaming" : "one event per write");
+    auto session = LoggedOn(kGuid, false, streams);
+    // The send thread is stuck on LOGON_OK while the five results are queued behind it.
+    ASSERT_TRUE(WaitUntil([&] { return session->Queued() == 5; }));
+    session->Open();
+    ASSERT_TRUE(WaitUntil([&] { return session->Written().size() == 6; }));
+    EXPECT_EQ(session->Writes(), streams ? 2 : 6);
+    const auto written = session->WrittenText();
+    EXPECT_EQ(written[1], "MESSAGE_SENT 1,1001");
+    EXPECT_EQ(written[5], "MESSAGE_SEND_ERROR 5,2, Error Sending this Message.");
+    EXPECT_EQ(Confirmed(kGuid), 5);
+    session->Disconnect();
+    session->Logoff();
+    // Every reply was acknowledged at its end offset: none is returned as undelivered.
+    EXPECT_FALSE(WaitUntil([&] { return Confirmed(kGuid) < 5; }, 300ms));
+    Raw() << "UPDATE SentMessages SET SendConfirmed = 0", now;
+  }
+}
+
+// A write of several replies that breaks part way delivers the replies written whole; the one
+// cut in two, and those after it, are told again at the next logon.
+TEST_F(ClientSessions, AJoinedWriteCutShortLosesOnlyTheRepliesNotWrittenWhole) {
+  StartIntake();
+  AddResults(kGuid, 4);
+  auto first = LoggedOn(kGuid, false, true);
+  ASSERT_TRUE(WaitUntil([&] { return first->Queued() == 4; }));
+  first->FailAfter(3);  // LOGON_OK and two results whole, then three bytes of the third
+  first->Open();
+  ASSERT_TRUE(WaitUntil([&] { return first->Closing(); }));
+  EXPECT_EQ(first->Writes(), 2);
+  EXPECT_EQ(first->WrittenText(),
+            (std::vector<std::string>{"LOGON_OK", "MESSAGE_SENT 1,1001", "MESSAGE_SENT 2,1002"}));
+  first->Logoff();
+  ASSERT_TRUE(WaitUntil([&] { return Confirmed(kGuid) == 2; }));
+
+  auto second = LoggedOn(kGuid, true, true);
+  ASSERT_TRUE(WaitUntil([&] { return second->Written().size() == 3; }));
+  EXPECT_EQ(second->WrittenText(),
+            (std::vector<std::string>{"LOGON_OK", "MESSAGE_SENT 3,1003", "MESSAGE_SENT 4,1004"}));
+  EXPECT_TRUE(WaitUntil([&] { return Confirmed(kGuid) == 4; }));
 }
 
 TEST_F(ClientSessions, OverlappingSessionsOfOneGuidReportEachResultOnce) {
