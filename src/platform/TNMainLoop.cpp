@@ -118,7 +118,14 @@ void TNMainLoop::Run(const THandler& handler, const std::function<void(int signa
       for (int signalNo = signals.Take(); signalNo != 0; signalNo = signals.Take())
         HandleSignal(onSignal, signalNo);
     }
-    if (fds[0].revents & POLLIN) Drain(handler);
+    if ((fds[0].revents & POLLIN) && Drain(handler) > 0 && !QuitRequested()) {
+      // Under load workers post a line or two at a time: a short pause lets the next lines
+      // gather, so the loop wakes (and writes) a few hundred times a second, not once per
+      // line. A stop signal still ends the pause at once.
+      pollfd stop{signals.Fd(), POLLIN, 0};
+      while (poll(&stop, 1, kGatherMs) < 0 && errno == EINTR) {
+      }
+    }
   }
 }
 

@@ -45,7 +45,10 @@ public:
   // An exception from onSignal goes to onError like a handler's.
   // The signals stay blocked after Run returns (a late SIGTERM must not kill the process
   // before its orderly exit). Throws std::system_error when the signalfd cannot be made.
+  // After a drain that handled messages Run pauses kGatherMs (a stop signal ends the pause), so
+  // that what workers post meanwhile is handled in one batch.
   void Run(const THandler& handler, const std::function<void(int signalNo)>& onSignal);
+  static constexpr int kGatherMs = 5;
   void Quit();
   bool QuitRequested() const;
 
