@@ -306,7 +306,7 @@ size_t TNClientSendThread::Write(const std::string& text) {
   size_t written = 0;
   try {
     while (written < text.size()) {
-      const int32_t n = client_.SendText(written == 0 ? text : text.substr(written));
+      const int32_t n = client_.SendText(text.substr(written));
       if (n <= 0) break;
       written += static_cast<size_t>(n);
     }

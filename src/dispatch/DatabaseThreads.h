@@ -17,8 +17,7 @@
 // containers exist, and owned by the run; its stop calls RequestStop and WaitFor (new-message
 // thread first) once every session has ended. The new-message thread ends only after it found
 // the queue empty and every batch it posted acknowledged, so every message accepted before the
-// stop is stored. Destruction stops and
-// waits as well.
+// stop is stored. Destruction stops and waits as well.
 //
 // Threads: RequestStop and WaitFor belong to the thread that created the object (the UI
 // thread). No container lock is held while the database is used; the clients list's read

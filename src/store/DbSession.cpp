@@ -205,8 +205,14 @@ size_t TWriteGate::Queued() {
 }
 
 void TWriteGate::Lead(Poco::Data::Session& session, TGroup& group) {
-  if (!RunTogether(session, group))
-    for (const auto& request : group) RunAlone(session, *request);
+  if (!RunGroup(session, group, true)) return;
+  // The commit failed: each job again in a transaction of its own, so the failure reaches
+  // only the jobs it concerns.
+  for (const auto& request : group) {
+    TGroup alone{request};
+    if (const std::exception_ptr failure = RunGroup(session, alone, false))
+      request->error = failure;
+  }
 }
 
 bool TWriteGate::TakeLateJobs(TGroup& group) {
@@ -219,17 +225,20 @@ bool TWriteGate::TakeLateJobs(TGroup& group) {
   return true;
 }
 
-bool TWriteGate::RunTogether(Poco::Data::Session& session, TGroup& group) {
+std::exception_ptr TWriteGate::RunGroup(Poco::Data::Session& session, TGroup& group,
+                                        bool takeLate) {
   for (int attempt = 1;; ++attempt) {
     try {
       BeginImmediate(session);
     } catch (const Poco::Data::SQLite::DBLockedException&) {
       if (attempt < kWriteAttempts) continue;
+      // The lock is not to be had: running each job alone would not get it either.
       for (const auto& request : group) request->error = std::current_exception();
-      return true;  // the lock is not to be had: running each alone would not get it either
+      return nullptr;
     } catch (...) {
+      // Also a transaction the caller had open already: it is not ours to roll back.
       for (const auto& request : group) request->error = std::current_exception();
-      return true;
+      return nullptr;
     }
     try {
       {
@@ -249,51 +258,16 @@ bool TWriteGate::RunTogether(Poco::Data::Session& session, TGroup& group) {
               request.error = std::current_exception();
             }
           }
-        } while (TakeLateJobs(group));
+        } while (takeLate && TakeLateJobs(group));
       }
       Commit(session);
-      return true;
+      return nullptr;
     } catch (const Poco::Data::SQLite::DBLockedException&) {
       RollbackQuietly(session);
-      if (attempt >= kWriteAttempts) return false;
+      if (attempt >= kWriteAttempts) return std::current_exception();
     } catch (...) {
       RollbackQuietly(session);
-      return false;
-    }
-  }
-}
-
-void TWriteGate::RunAlone(Poco::Data::Session& session, TRequest& request) {
-  request.error = nullptr;
-  for (int attempt = 1;; ++attempt) {
-    try {
-      BeginImmediate(session);
-    } catch (const Poco::Data::SQLite::DBLockedException&) {
-      if (attempt < kWriteAttempts) continue;
-      request.error = std::current_exception();
-      return;
-    } catch (...) {
-      // Also a transaction the caller had open already: it is not ours to roll back.
-      request.error = std::current_exception();
-      return;
-    }
-    try {
-      {
-        const TGroupScope scope(*this, session);
-        (*request.job)(session);
-      }
-      Commit(session);
-      return;
-    } catch (const Poco::Data::SQLite::DBLockedException&) {
-      RollbackQuietly(session);
-      if (attempt >= kWriteAttempts) {
-        request.error = std::current_exception();
-        return;
-      }
-    } catch (...) {
-      RollbackQuietly(session);
-      request.error = std::current_exception();
-      return;
+      return std::current_exception();
     }
   }
 }

@@ -69,7 +69,7 @@ void ConfigureDbSession(Poco::Data::Session& session);
 // marking and finishing rows, the confirmation threads' claims, the scheduler, maintenance)
 // thus shares one commit, and one fsync, with whatever else was waiting.
 //
-// Each job of a group of several runs inside a savepoint: a job that throws is rolled back
+// Each job of a group runs inside a savepoint: a job that throws is rolled back
 // alone and its owner gets the exception, the others commit. When the commit itself fails
 // the group is rolled back and each job is run again in a transaction of its own, so the
 // failure is reported to the jobs it concerns. A job must therefore do nothing but database
@@ -117,12 +117,12 @@ private:
   // waiting thread would write them). Called and returns with lock held.
   void LeadWhilePosted(std::unique_lock<std::mutex>& lock, Poco::Data::Session& session);
   void Lead(Poco::Data::Session& session, TGroup& group);
-  // Runs group in one transaction, with the jobs queued meanwhile (added to group); false
-  // when it did not commit (rolled back).
-  bool RunTogether(Poco::Data::Session& session, TGroup& group);
+  // Runs group in one transaction, each job in a savepoint, with the jobs queued meanwhile
+  // when takeLate (added to group). Null when the group committed or could not begin (the
+  // jobs' errors then say so); else what made it roll back once its jobs had run.
+  std::exception_ptr RunGroup(Poco::Data::Session& session, TGroup& group, bool takeLate);
   // Moves queued jobs into group, up to kMaxGroupJobs in all; false when none was moved.
   bool TakeLateJobs(TGroup& group);
-  void RunAlone(Poco::Data::Session& session, TRequest& request);
 
   std::mutex mutex_;
   std::condition_variable done_;

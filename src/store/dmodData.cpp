@@ -143,34 +143,9 @@ bool TDMData::StoreCarrier(TCarrier& carrier) {
   }
 }
 
-std::optional<int32_t> TDMData::InsertNewMessage(const std::string& clientGUID,
-                                                 int32_t clientRecordID, int32_t carrierType,
-                                                 int32_t carrierID, const std::string& pagerID,
-                                                 const std::string& messageText) {
-  try {
-    Poco::Data::Session& session = ThreadSession();
-    const int32_t id = RunWriteTransaction(session, [&](auto& session) {
-      session << "INSERT INTO Messages (ClientGUID, ClientRecordID, CarrierType, CarrierID, "
-                 "TimeReceived, ReceiveConfirmed, PagerID, RetryTimes, MessageText) "
-                 "VALUES (?, ?, ?, ?, ?, 1, ?, 0, ?)",
-          bind(CutGUID(clientGUID)), bind(clientRecordID), bind(carrierType), bind(carrierID),
-          bind(DbNow()), bind(pagerID), bind(messageText), now;
-      // Read at once: the connection is busy with this job alone until it returns.
-      return static_cast<int32_t>(
-          sqlite3_last_insert_rowid(Poco::Data::SQLite::Utility::dbHandle(session)));
-    });
-    TMessageCounters::Instance().CountStored();
-    return id;
-  } catch (const std::exception& e) {
-    LogMessage(Poco::format("TDMData: storing message %d of client %s failed: %s",
-                            clientRecordID, clientGUID, ErrorText(e)));
-    return std::nullopt;
-  }
-}
-
 namespace {
 
-// Inside a write job: stores the rows, as InsertNewMessage stores each; their IDs in order.
+// Inside a write job: stores the rows as accepted messages; their IDs in order.
 std::vector<int32_t> InsertMessageRows(Poco::Data::Session& session,
                                        const std::vector<TNewMessageRow>& rows) {
   std::vector<int32_t> ids;
@@ -205,6 +180,25 @@ void LogBatchFailure(size_t count, const std::string& error) {
 }
 
 } // namespace
+
+std::optional<int32_t> TDMData::InsertNewMessage(const std::string& clientGUID,
+                                                 int32_t clientRecordID, int32_t carrierType,
+                                                 int32_t carrierID, const std::string& pagerID,
+                                                 const std::string& messageText) {
+  try {
+    Poco::Data::Session& session = ThreadSession();
+    const std::vector<TNewMessageRow> row{
+        {clientGUID, clientRecordID, carrierType, carrierID, pagerID, messageText}};
+    const int32_t id = RunWriteTransaction(
+        session, [&](auto& session) { return InsertMessageRows(session, row).front(); });
+    TMessageCounters::Instance().CountStored();
+    return id;
+  } catch (const std::exception& e) {
+    LogMessage(Poco::format("TDMData: storing message %d of client %s failed: %s", clientRecordID,
+                            clientGUID, ErrorText(e)));
+    return std::nullopt;
+  }
+}
 
 void TDMData::PostNewMessages(std::vector<TNewMessageRow> rows, TStoredMessages stored) {
   // Shared by the job, which fills the IDs, and the report that follows its commit.

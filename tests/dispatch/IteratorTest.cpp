@@ -389,7 +389,6 @@ TEST_F(IteratorTest, FindIteratorPrefersTheSameCarrierThenAnIdleOne) {
   EXPECT_EQ(list.Count(), 3);
 }
 
-} // namespace
 // A carrier that had no device for one pass comes back to the iterator that served it, not to
 // the first idle one: that iterator's send thread may hold rows it marked Sending, which no
 // other iterator could send.
@@ -407,4 +406,5 @@ TEST_F(IteratorTest, FindIteratorGivesAStoppedIteratorItsCarrierBack) {
   EXPECT_EQ(&list.FindIterator(2), &b) << "the stopped iterator of the carrier, before a";
 }
 
+} // namespace
 } // namespace voxmit::test

@@ -14,6 +14,7 @@
 #include <sqlite3.h>
 
 #include "store/DbSession.h"
+#include "support/WaitUntil.h"
 #include "store/dmodMaintenance.h"
 #include "StoreFixture.h"
 
@@ -148,11 +149,9 @@ TEST_F(ConcurrencyTest, WritersOfOneProcessNeverMeetTheLock) {
   EXPECT_EQ(Count("Messages"), kWriters * kPerWriter);
 }
 
-// Runs body on a thread of its own once the gate holds `queued` waiting jobs.
+// Returns once the gate holds `queued` waiting jobs.
 void WaitUntilQueued(TWriteGate& gate, size_t queued) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (gate.Queued() < queued && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  WaitUntil([&] { return gate.Queued() >= queued; }, std::chrono::seconds(20));
   ASSERT_EQ(gate.Queued(), queued);
 }
 
